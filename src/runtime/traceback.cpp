@@ -1,0 +1,193 @@
+// add_traceback_entry and its process-wide cache of empty code objects, kept
+// sorted and searched by bisection. An entry is keyed by the source line (or
+// the negated native position) together with the function name, so that two
+// functions failing at the same line never share a code object and its name.
+#include "runtime/traceback.h"
+
+#include <frameobject.h>
+
+#include <cstring>
+
+#include "module/state.h"
+#include "runtime/cpython_internal.h"
+#include "runtime/lookup.h"
+#include "runtime/ref.h"
+
+namespace rt {
+
+namespace {
+
+struct CacheKey {
+    int key;                  // source line, or the negated native position
+    const char *function;
+    const char *native_file;  // null unless the native position is shown
+};
+
+struct CacheEntry {
+    CacheKey key;
+    PyCodeObject *code;  // owned
+};
+
+struct CodeCache {
+    CacheEntry *entries = nullptr;
+    int count = 0;
+    int capacity = 0;
+};
+
+CodeCache code_cache;  // never shrunk or freed
+
+constexpr int kCacheGrowth = 64;
+
+int compare_text(const char *a, const char *b) noexcept {
+    if (a == b) return 0;
+    if (!a) return -1;
+    if (!b) return 1;
+    return std::strcmp(a, b);
+}
+
+// Orders keys by line, then function name, then native file.
+int compare_keys(const CacheKey &a, const CacheKey &b) noexcept {
+    if (a.key != b.key) return a.key < b.key ? -1 : 1;
+    if (int c = compare_text(a.function, b.function)) return c;
+    return compare_text(a.native_file, b.native_file);
+}
+
+int bisect_code_cache(const CacheKey &key) noexcept {
+    const CacheEntry *e = code_cache.entries;
+    int count = code_cache.count;
+    if (count >= 1 && compare_keys(key, e[count - 1].key) > 0) return count;
+    int start = 0, end = count - 1, mid = 0;
+    while (start < end) {
+        mid = start + (end - start) / 2;
+        int c = compare_keys(key, e[mid].key);
+        if (c < 0)
+            end = mid;
+        else if (c > 0)
+            start = mid + 1;
+        else
+            return mid;
+    }
+    return (count > 0 && compare_keys(e[mid].key, key) < 0) ? mid + 1 : mid;
+}
+
+PyCodeObject *find_cached_code(const CacheKey &key) noexcept {
+    if (key.key == 0 || !code_cache.entries) return nullptr;
+    int pos = bisect_code_cache(key);
+    if (pos >= code_cache.count || compare_keys(code_cache.entries[pos].key, key) != 0) return nullptr;
+    PyCodeObject *code = code_cache.entries[pos].code;
+    Py_INCREF(code);
+    return code;
+}
+
+void insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept {
+    if (key.key == 0) return;
+    if (!code_cache.entries) {
+        auto *entries = static_cast<CacheEntry *>(PyMem_Malloc(kCacheGrowth * sizeof(CacheEntry)));
+        if (!entries) return;
+        Py_INCREF(code);
+        entries[0] = CacheEntry{key, code};
+        code_cache.entries = entries;
+        code_cache.capacity = kCacheGrowth;
+        code_cache.count = 1;
+        return;
+    }
+    int pos = bisect_code_cache(key);
+    if (pos < code_cache.count && compare_keys(code_cache.entries[pos].key, key) == 0) {
+        PyCodeObject *old = code_cache.entries[pos].code;
+        Py_INCREF(code);
+        code_cache.entries[pos].code = code;
+        Py_DECREF(old);
+        return;
+    }
+    if (code_cache.count == code_cache.capacity) {
+        int capacity = code_cache.capacity + kCacheGrowth;
+        auto *grown = static_cast<CacheEntry *>(
+            PyMem_Realloc(code_cache.entries, static_cast<size_t>(capacity) * sizeof(CacheEntry)));
+        if (!grown) return;
+        code_cache.entries = grown;
+        code_cache.capacity = capacity;
+    }
+    CacheEntry *e = code_cache.entries;
+    std::memmove(e + pos + 1, e + pos, static_cast<size_t>(code_cache.count - pos) * sizeof(CacheEntry));
+    Py_INCREF(code);
+    e[pos] = CacheEntry{key, code};
+    ++code_cache.count;
+}
+
+}  // namespace
+
+int native_line_for_traceback(PyThreadState *ts, int native_line) noexcept {
+    const State &st = state();
+    if (!st.runtime_module) return native_line;
+    // The switch is read with no exception set; the raised one (its
+    // traceback rides on it) goes back afterwards.
+    PyObject *raised = PyErr_GetRaisedException();
+    (void)ts;
+
+    int show = -1;  // -1: the switch is missing
+    PyObject **dict_ptr = cpython::instance_dict_ptr(st.runtime_module);
+    if (dict_ptr && *dict_ptr) {
+        PyObject *flag = cpython::dict_get_known_hash(*dict_ptr, st.str_native_line_in_traceback,
+                                                      cpython::stored_hash(st.str_native_line_in_traceback));
+        if (flag) {
+            Py_INCREF(flag);
+            show = flag == Py_True ? 1 : flag == Py_False ? 0 : PyObject_Not(flag) == 0;
+            Py_DECREF(flag);
+        } else {
+            PyErr_Clear();
+        }
+    } else {
+        PyObject *flag = get_attr_no_error(st.runtime_module, st.str_native_line_in_traceback);
+        if (flag) {
+            show = PyObject_Not(flag) == 0;
+            Py_DECREF(flag);
+        } else {
+            PyErr_Clear();
+        }
+    }
+    if (show < 0) {
+        if (PyObject_SetAttr(st.runtime_module, st.str_native_line_in_traceback, Py_False) < 0) PyErr_Clear();
+        show = 0;
+    }
+    PyErr_Clear();  // nothing raised while reading the switch survives
+    PyErr_SetRaisedException(raised);
+    return show ? native_line : 0;
+}
+
+void add_traceback_entry(const char *function, NativePos native, int py_line, const char *file) noexcept {
+    PyThreadState *ts = PyThreadState_Get();
+    int native_line = native.line;
+    if (native_line != 0) native_line = native_line_for_traceback(ts, native_line);
+
+    CacheKey key = native_line ? CacheKey{-native_line, function, native.file} : CacheKey{py_line, function, nullptr};
+    PyCodeObject *code = find_cached_code(key);
+    if (!code) {
+        PyObject *raised = PyErr_GetRaisedException();  // made with no exception set
+        Ref formatted;
+        const char *name = function;
+        if (native_line) {
+            formatted = Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", function, native.file, native_line));
+            name = formatted ? PyUnicode_AsUTF8(formatted.get()) : nullptr;
+        }
+        if (name) code = PyCode_NewEmpty(file, name, py_line);
+        if (!code) {
+            // The failure to build the entry is what the caller now sees.
+            Py_XDECREF(raised);
+            return;
+        }
+        PyErr_SetRaisedException(raised);
+        insert_cached_code(key, code);
+    }
+    PyObject *globals = state().module_globals;
+    PyFrameObject *frame = globals ? PyFrame_New(ts, code, globals, nullptr) : nullptr;
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+    Py_DECREF(code);
+}
+
+Py_ssize_t cached_code_count() noexcept { return code_cache.count; }
+Py_ssize_t cached_code_capacity() noexcept { return code_cache.capacity; }
+
+}  // namespace rt
