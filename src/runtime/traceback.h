@@ -16,6 +16,13 @@ struct NativePos {
 // The file name shown in the module's traceback entries (two backslashes).
 inline constexpr char kTracebackFile[] = "quendsdk\\\\tablora.py";
 
+// What a failure point returns, after its entry: -1 from a routine that
+// returns an int, null from one that returns an object.
+struct Failure {
+    constexpr operator int() const noexcept { return -1; }
+    constexpr operator PyObject *() const noexcept { return nullptr; }
+};
+
 // Adds one entry naming `function` at `py_line` to the raised exception.
 void add_traceback_entry(const char *function, NativePos native, int py_line, const char *file) noexcept;
 

@@ -17,9 +17,9 @@ using rt::Ref;
 constexpr char kQualname[] = "quendsdk.tablora.MySQLDatabaseTablora.__init__";
 constexpr rt::MethodSignature kSignature{"__init__", 5, 7};
 
-PyObject *fail(rt::NativePos where, int py_line) noexcept {
+rt::Failure fail(rt::NativePos where, int py_line) noexcept {
     rt::add_traceback_entry(kQualname, where, py_line, rt::kTracebackFile);
-    return nullptr;
+    return {};
 }
 
 // "mysql+pymysql://" user ":" password "@" host "/" database, joined once at
