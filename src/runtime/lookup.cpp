@@ -38,6 +38,8 @@ PyObject *import_module(PyObject *name, PyObject *from_list) noexcept {
 PyObject *import_dotted_module(PyObject *name) noexcept {
     const State &st = state();
     Ref module = Ref::steal(PyImport_GetModule(name));
+    // None in sys.modules blocks the import: the import system says so.
+    if (module.get() == Py_None) module.reset();
     if (module) {
         Ref spec = Ref::steal(get_attr_no_error(module.get(), st.str___spec__));
         if (!spec) {

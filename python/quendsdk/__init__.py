@@ -1,0 +1,1 @@
+# The native module is quendsdk.tablora; keep this file free of imports.

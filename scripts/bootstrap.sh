@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Prepare a machine for building and testing: system packages, .venv, build.
+# Safe to re-run; a re-run only rebuilds what changed (build/ is persistent).
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+ROOT=$PWD
+VENV="$ROOT/.venv"
+
+say() { printf '[bootstrap] %s\n' "$*"; }
+
+have_prog() {
+    command -v "$1" >/dev/null 2>&1 || [ -x "/usr/sbin/$1" ] || [ -x "/usr/bin/$1" ]
+}
+
+# --- system packages -------------------------------------------------------
+missing=()
+if ! have_prog mariadbd || ! have_prog mariadb-install-db; then
+    missing+=(mariadb-server)
+fi
+have_prog g++ || missing+=(g++)
+have_prog make || missing+=(make)
+if [ ${#missing[@]} -gt 0 ]; then
+    say "installing apt packages: ${missing[*]}"
+    if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi
+    "${SUDO[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${SUDO[@]}" apt-get install -y -qq "${missing[@]}"
+else
+    say "apt packages present"
+fi
+
+# --- CPython 3.12 ----------------------------------------------------------
+is_py312() {
+    [ -n "$1" ] && "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1
+}
+
+find_python312() {
+    local cand root
+    # pyenv's shim exists on PATH even when 3.12 is not selected; it must run.
+    if cand=$(command -v python3.12 2>/dev/null) && is_py312 "$cand"; then
+        echo "$cand"; return 0
+    fi
+    root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+    for cand in "$root/versions/3.12.1/bin/python3.12" "$root"/versions/3.12.*/bin/python3.12; do
+        if is_py312 "$cand"; then echo "$cand"; return 0; fi
+    done
+    return 1
+}
+
+if ! PY=$(find_python312); then
+    say "error: no runnable CPython 3.12 found (PATH or pyenv versions/3.12.*)" >&2
+    exit 1
+fi
+
+# --- virtualenv ------------------------------------------------------------
+if ! is_py312 "$VENV/bin/python"; then
+    say "creating .venv from $PY"
+    rm -rf "$VENV"
+    "$PY" -m venv "$VENV"
+    say "upgrading pip"
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+else
+    say ".venv ok ($("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])'))"
+fi
+
+# --- build and install -----------------------------------------------------
+# Build without isolation: a fresh isolated env each time makes scikit-build-core
+# wipe the CMake cache, so the persistent build/ dir would never be incremental.
+# The build requirements are therefore installed into .venv, asking the backend
+# too (it adds cmake/ninja from PyPI when the system ones will not do).
+PIP=("$VENV/bin/python" -m pip install -q --progress-bar off)
+# Plain $(...) so that a failing lookup stops the script (set -e).
+reqs=$("$VENV/bin/python" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
+mapfile -t build_reqs <<<"$reqs"
+"${PIP[@]}" "${build_reqs[@]}"
+reqs=$("$VENV/bin/python" -c '
+from scikit_build_core.build import get_requires_for_build_wheel
+print("\n".join(get_requires_for_build_wheel()))')
+if [ -n "$reqs" ]; then
+    mapfile -t backend_reqs <<<"$reqs"
+    say "backend build requirements: ${backend_reqs[*]}"
+    "${PIP[@]}" "${backend_reqs[@]}"
+fi
+
+# Makefiles build serially unless told otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
+# Always pass the option: a cached ON would otherwise stick in build/.
+SANITIZE="${TABLORA_SANITIZE:-OFF}"
+say "pip install .[test] (builds the extension, TABLORA_SANITIZE=$SANITIZE)"
+"${PIP[@]}" --no-build-isolation -Ccmake.define.TABLORA_SANITIZE="$SANITIZE" "$ROOT[test]"
+say "done"
