@@ -7,7 +7,7 @@
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
-#include "tool/error_logging.h"
+#include "tool/except_clause.h"
 #include "tool/methods.h"
 #include "tool/with_statement.h"
 
@@ -79,26 +79,8 @@ PyObject *connect_body(PyObject *self) noexcept {
         return nullptr;
     }
     PyErr_SetRaisedException(pending);
-    if (!rt::current_exception_matches(ts, target.get())) {
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    PyObject *type, *value, *traceback;
-    if (rt::fetch_exception(ts, &type, &value, &traceback) < 0) {
-        fail(RT_HERE, 34);
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    Ref t = Ref::steal(type), e = Ref::steal(value), tb = Ref::steal(traceback);
-    if (log_error_with_text(st.txt_error_connecting, e.get()) < 0) {
-        fail(RT_HERE, 35);
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    // raise: the same object, with the traceback it carried when caught
-    PyErr_SetRaisedException(e.release());
-    fail(RT_HERE, 36);
-    rt::restore_handled_exception(ts, saved);
+    if (!rt::current_exception_matches(ts, target.get())) return leave_try_unmatched(ts, saved);
+    run_logging_clause(ts, saved, LoggingClause{kQualname, 34, st.txt_error_connecting, true});
     return nullptr;
 }
 

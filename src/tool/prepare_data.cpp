@@ -9,7 +9,7 @@
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
-#include "tool/error_logging.h"
+#include "tool/except_clause.h"
 #include "tool/iteration.h"
 #include "tool/methods.h"
 #include "tool/values.h"
@@ -137,21 +137,9 @@ int try_cache(PyThreadState *ts, PyObject *cache_full_path, Ref &result) noexcep
         rt::discard_saved_exception(saved);
         return outcome;
     }
-    if (!rt::current_exception_matches(ts, PyExc_Exception)) {
-        rt::restore_handled_exception(ts, saved);
-        return -1;
-    }
-    PyObject *type, *value, *traceback;
-    if (rt::fetch_exception(ts, &type, &value, &traceback) < 0) {
-        fail(RT_HERE, 45);
-        rt::restore_handled_exception(ts, saved);
-        return -1;
-    }
-    Ref t = Ref::steal(type), e = Ref::steal(value), tb = Ref::steal(traceback);
-    int logged = log_error_with_text(state().txt_error_loading_cache, e.get());
-    if (logged < 0) fail(RT_HERE, 46);
-    rt::restore_handled_exception(ts, saved);
-    return logged < 0 ? -1 : 0;
+    // except Exception as e: logged, then on to the database
+    if (!rt::current_exception_matches(ts, PyExc_Exception)) return leave_try_unmatched(ts, saved);
+    return run_logging_clause(ts, saved, LoggingClause{kQualname, 45, state().txt_error_loading_cache, false});
 }
 
 // Lines 54 to 58: every table through `connection`, into `dataframes`.
@@ -263,25 +251,8 @@ PyObject *prepare_data_body(PyObject *self) noexcept {
     }
     // except Exception as e: log, then raise the same exception again
     dataframes.reset();
-    if (!rt::current_exception_matches(ts, PyExc_Exception)) {
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    PyObject *type, *value, *traceback;
-    if (rt::fetch_exception(ts, &type, &value, &traceback) < 0) {
-        fail(RT_HERE, 64);
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    Ref t = Ref::steal(type), e = Ref::steal(value), tb = Ref::steal(traceback);
-    if (log_error_with_text(st.txt_error_fetching_tables, e.get()) < 0) {
-        fail(RT_HERE, 65);
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    PyErr_SetRaisedException(e.release());
-    fail(RT_HERE, 66);
-    rt::restore_handled_exception(ts, saved);
+    if (!rt::current_exception_matches(ts, PyExc_Exception)) return leave_try_unmatched(ts, saved);
+    run_logging_clause(ts, saved, LoggingClause{kQualname, 64, st.txt_error_fetching_tables, true});
     return nullptr;
 }
 

@@ -7,7 +7,7 @@
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
-#include "tool/error_logging.h"
+#include "tool/except_clause.h"
 #include "tool/iteration.h"
 #include "tool/methods.h"
 #include "tool/values.h"
@@ -131,25 +131,8 @@ PyObject *print_table_schemas_body(PyObject *self) noexcept {
         Py_RETURN_NONE;
     }
     // except Exception as e: log, then raise the same exception again
-    if (!rt::current_exception_matches(ts, PyExc_Exception)) {
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    PyObject *type, *value, *traceback;
-    if (rt::fetch_exception(ts, &type, &value, &traceback) < 0) {
-        fail(RT_HERE, 79);
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    Ref t = Ref::steal(type), e = Ref::steal(value), tb = Ref::steal(traceback);
-    if (log_error_with_text(st.txt_error_fetching_schemas, e.get()) < 0) {
-        fail(RT_HERE, 80);
-        rt::restore_handled_exception(ts, saved);
-        return nullptr;
-    }
-    PyErr_SetRaisedException(e.release());
-    fail(RT_HERE, 81);
-    rt::restore_handled_exception(ts, saved);
+    if (!rt::current_exception_matches(ts, PyExc_Exception)) return leave_try_unmatched(ts, saved);
+    run_logging_clause(ts, saved, LoggingClause{kQualname, 79, st.txt_error_fetching_schemas, true});
     return nullptr;
 }
 
