@@ -15,12 +15,7 @@ namespace {
 
 using rt::Ref;
 
-constexpr char kInitName[] = "init quendsdk.tablora";
-
-int fail(rt::NativePos where, int py_line) noexcept {
-    rt::add_traceback_entry(kInitName, where, py_line, rt::kTracebackFile);
-    return -1;
-}
+int fail(rt::NativePos where, int py_line) noexcept { return body_failure(where, py_line); }
 
 int store(PyObject *&field, PyObject *value) noexcept {
     rt::replace_owned(field, value);
@@ -141,6 +136,11 @@ int configure_logging() noexcept {
 }
 
 }  // namespace
+
+int body_failure(rt::NativePos where, int py_line) noexcept {
+    rt::add_traceback_entry("init quendsdk.tablora", where, py_line, rt::kTracebackFile);
+    return -1;
+}
 
 int run_module_body(PyObject *module) noexcept {
     if (preamble(module) < 0) return -1;

@@ -13,12 +13,7 @@ namespace {
 
 using rt::Ref;
 
-constexpr char kInitName[] = "init quendsdk.tablora";
-
-int fail(rt::NativePos where, int py_line) noexcept {
-    rt::add_traceback_entry(kInitName, where, py_line, rt::kTracebackFile);
-    return -1;
-}
+int fail(rt::NativePos where, int py_line) noexcept { return body_failure(where, py_line); }
 
 template <typename Entry>
 PyCFunction as_method(Entry entry) noexcept {
