@@ -178,13 +178,18 @@ void add_traceback_entry(const char *function, NativePos native, int py_line, co
         PyErr_SetRaisedException(raised);
         insert_cached_code(key, code);
     }
+    // The frame is made with no exception set: its builtins lookup would
+    // otherwise give up on a globals dict without __builtins__.
+    PyObject *raised = PyErr_GetRaisedException();
     PyObject *globals = state().module_globals;
     PyFrameObject *frame = globals ? PyFrame_New(ts, code, globals, nullptr) : nullptr;
+    Py_DECREF(code);
+    if (!frame) PyErr_Clear();  // no entry, the reported exception stays
+    PyErr_SetRaisedException(raised);
     if (frame) {
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
     }
-    Py_DECREF(code);
 }
 
 Py_ssize_t cached_code_count() noexcept { return code_cache.count; }

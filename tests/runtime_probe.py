@@ -1,0 +1,36 @@
+"""Builds and imports the test-only runtime probe extension (tests/probe)."""
+
+from __future__ import annotations
+
+import importlib.util
+import shutil
+import subprocess
+import sysconfig
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+SOURCES = sorted((ROOT / "src" / "runtime").glob("*.cpp")) + [
+    ROOT / "src" / "module" / "state.cpp",
+    ROOT / "tests" / "probe" / "runtime_probe.cpp",
+]
+HEADERS = sorted((ROOT / "src").rglob("*.h")) + sorted((ROOT / "src").rglob("*.def"))
+
+
+def build_probe(out_dir: Path):
+    """Compiles the probe when a source is newer than the library; returns the module."""
+    name = "_tablora_runtime_probe"
+    target = out_dir / (name + sysconfig.get_config_var("EXT_SUFFIX"))
+    newest = max(p.stat().st_mtime for p in SOURCES + HEADERS)
+    if not target.exists() or target.stat().st_mtime < newest:
+        out_dir.mkdir(parents=True, exist_ok=True)
+        compiler = shutil.which("g++") or "c++"
+        subprocess.run(
+            [compiler, "-shared", "-fPIC", "-O0", "-g", "-std=c++17", "-Wall", "-Wextra",
+             "-fvisibility=hidden", f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}",
+             *map(str, SOURCES), "-o", str(target)],
+            check=True,
+        )
+    spec = importlib.util.spec_from_file_location(name, target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
