@@ -113,6 +113,8 @@ def test_exception_name_is_resolved_only_on_failure(caplog, monkeypatch) -> None
         fresh_tool().connect()
     assert str(info.value) == "name 'SQLAlchemyError' is not defined"
     assert entries(info.value) == [("connect", 34)]
+    # the exception under test stays reachable, as in a Python except clause
+    assert isinstance(info.value.__context__, RuntimeError)
     assert log(caplog) == [("INFO", CONNECTED)]
 
 

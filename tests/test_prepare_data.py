@@ -120,6 +120,16 @@ def test_frames_cached_without_a_name_come_back_as_they_were(tmp_path):
     assert vars(got_named)["name"] == "t"
 
 
+def test_a_loadable_cache_is_served_even_when_names_cannot_be_restored(tmp_path, caplog, monkeypatch):
+    named = pd.DataFrame({"v": [1]})
+    named.attrs["name"] = "t"
+    (tmp_path / "db_cache.pkl").write_bytes(pickle.dumps([named]))
+    monkeypatch.setattr(tablora, "pd", SimpleNamespace())  # no DataFrame to recognise frames by
+    (got,) = fresh_tool(cache_path=str(tmp_path)).prepare_data()
+    assert got.attrs == {"name": "t"} and "name" not in vars(got)
+    assert caplog.records == []
+
+
 @pytest.mark.parametrize(
     "contents", [b"", b"garbage", pickle.dumps([1, 2])[:-3]], ids=["empty", "corrupt", "truncated"]
 )

@@ -73,7 +73,11 @@ PyObject *connect_body(PyObject *self) noexcept {
     PyObject *pending = PyErr_GetRaisedException();
     Ref target = Ref::steal(rt::get_module_global(st.str_SQLAlchemyError));
     if (!target) {
-        Py_XDECREF(pending);
+        // The NameError replaces the exception under test, which stays
+        // reachable as its context, as in a Python except clause.
+        PyObject *name_error = PyErr_GetRaisedException();
+        PyException_SetContext(name_error, pending);
+        PyErr_SetRaisedException(name_error);
         fail(RT_HERE, 34);
         rt::restore_handled_exception(ts, saved);
         return nullptr;

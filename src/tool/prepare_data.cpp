@@ -51,39 +51,28 @@ int name_frame(PyObject *df, PyObject *table_name) noexcept {
     return PyObject_SetItem(attrs.get(), state().str_name, table_name);
 }
 
-// Frames loaded from the cache get back the `name` that pickling dropped.
-int restore_frame_names(PyObject *loaded) noexcept {
+// A frame loaded from the cache gets back the `name` that pickling dropped.
+void restore_frame_name(PyObject *df, PyObject *frame_type) noexcept {
     const State &st = state();
-    if (!PyList_CheckExact(loaded) || PyList_GET_SIZE(loaded) == 0) return 0;
+    if (PyObject_IsInstance(df, frame_type) != 1) return;
+    PyObject **dict = rt::cpython::instance_dict_ptr(df);
+    if (dict && *dict && PyDict_GetItemWithError(*dict, st.str_name)) return;
+    Ref attrs = Ref::steal(rt::get_attr_no_error(df, st.str_attrs));
+    if (!attrs || !PyDict_Check(attrs.get())) return;
+    if (PyObject *name = PyDict_GetItemWithError(attrs.get(), st.str_name)) set_frame_name(df, Ref::borrow(name).get());
+}
+
+// Best effort: a cache that loaded is served even when names cannot be restored.
+void restore_frame_names(PyObject *loaded) noexcept {
+    const State &st = state();
+    if (!PyList_CheckExact(loaded) || PyList_GET_SIZE(loaded) == 0) return;
     Ref pd = Ref::steal(rt::get_module_global(st.str_pd));
-    if (!pd) return -1;
-    Ref frame_type = Ref::steal(rt::get_attr(pd.get(), st.str_DataFrame));
-    if (!frame_type) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(loaded); ++i) {
-        Ref df = Ref::borrow(PyList_GET_ITEM(loaded, i));
-        int is_frame = PyObject_IsInstance(df.get(), frame_type.get());
-        if (is_frame < 0) return -1;
-        if (!is_frame) continue;
-        PyObject **dict = rt::cpython::instance_dict_ptr(df.get());
-        if (dict && *dict) {
-            PyObject *own = PyDict_GetItemWithError(*dict, st.str_name);
-            if (own) continue;
-            if (PyErr_Occurred()) return -1;
-        }
-        Ref attrs = Ref::steal(rt::get_attr_no_error(df.get(), st.str_attrs));
-        if (!attrs) {
-            if (PyErr_Occurred()) return -1;
-            continue;
-        }
-        if (!PyDict_Check(attrs.get())) continue;
-        PyObject *name = PyDict_GetItemWithError(attrs.get(), st.str_name);
-        if (!name) {
-            if (PyErr_Occurred()) return -1;
-            continue;
-        }
-        if (set_frame_name(df.get(), name) < 0) return -1;
+    Ref frame_type = pd ? Ref::steal(rt::get_attr(pd.get(), st.str_DataFrame)) : Ref();
+    for (Py_ssize_t i = 0; frame_type && i < PyList_GET_SIZE(loaded); ++i) {
+        restore_frame_name(Ref::borrow(PyList_GET_ITEM(loaded, i)).get(), frame_type.get());
+        PyErr_Clear();
     }
-    return 0;
+    PyErr_Clear();
 }
 
 // Runs one `with` block at `with_line` whose body is `body`; 0, or -1.
@@ -115,10 +104,8 @@ int load_cache_block(PyThreadState *ts, PyObject *cache_full_path, Ref &result) 
         Ref load_fn = Ref::steal(rt::get_attr(pickle.get(), st.str_load));
         if (!load_fn) return fail(RT_HERE, 44);
         loaded = Ref::steal(rt::call1(load_fn.get(), file));
-        if (!loaded || restore_frame_names(loaded.get()) < 0) {
-            loaded.reset();
-            return fail(RT_HERE, 44);
-        }
+        if (!loaded) return fail(RT_HERE, 44);
+        restore_frame_names(loaded.get());
         return 0;
     };
     // A failing __exit__ drops the loaded value with `loaded`.
