@@ -1,0 +1,5 @@
+"""`python -m quendsdk`: see quendsdk.cli."""
+
+from quendsdk.cli import main
+
+raise SystemExit(main())

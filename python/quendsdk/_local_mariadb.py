@@ -1,0 +1,253 @@
+"""A throwaway MariaDB server on this machine, for demos and tests.
+
+    with LocalMariaDB() as server:
+        server.create_user("me", "secret", databases=["shop"])
+        url = server.url("me", "secret", "shop")
+
+start() makes a fresh datadir under a new temp dir, runs mariadbd on a free
+loopback port and a Unix socket in that dir; stop() ends the server and removes
+the temp dir. Root has no password and is reached over the socket only.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from collections.abc import Iterable
+from pathlib import Path
+from types import TracebackType
+from urllib.parse import quote
+
+import pymysql
+
+__all__ = ["LocalMariaDB", "MariaDBStartError", "find_binary"]
+
+HOST = "127.0.0.1"
+# Unix socket paths are limited to 108 bytes (sun_path).
+_MAX_SOCKET_PATH = 100
+
+
+class MariaDBStartError(RuntimeError):
+    """The server could not be installed or started; `log` holds its output."""
+
+    def __init__(self, message: str, log: str = "") -> None:
+        super().__init__(message)
+        self.log = log
+
+
+def find_binary(name: str) -> str:
+    """Path of a MariaDB program; the Debian package puts mariadbd in /usr/sbin."""
+    found = shutil.which(name)
+    if found:
+        return found
+    for d in ("/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin"):
+        p = Path(d, name)
+        if p.is_file() and os.access(p, os.X_OK):
+            return str(p)
+    raise FileNotFoundError(
+        f"{name} not found; install the mariadb-server package (scripts/bootstrap.sh does)")
+
+
+def _free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((HOST, 0))
+        return int(s.getsockname()[1])
+
+
+def _server_preexec() -> None:
+    # Own session: a Ctrl-C in the terminal goes to us, and we stop the server
+    # in order. Death signal: if we are killed outright, the server goes too.
+    os.setsid()
+    try:
+        libc = ctypes.CDLL("libc.so.6", use_errno=True)
+        libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+class LocalMariaDB:
+    """One mariadbd process on a fresh datadir in a temp dir of its own."""
+
+    host = HOST
+
+    def __init__(self, base_dir: str | None = None, port: int | None = None,
+                 start_timeout: float = 60.0, stop_timeout: float = 30.0) -> None:
+        self._base_dir = base_dir
+        self._port_arg = port
+        self.start_timeout = start_timeout
+        self.stop_timeout = stop_timeout
+        self.port: int | None = None
+        self.tmp_dir: Path | None = None
+        self.proc: subprocess.Popen[bytes] | None = None
+
+    # -- facts of the running server
+    @property
+    def host_text(self) -> str:
+        """host:port, as the tool's `host` argument takes it."""
+        if self.port is None:
+            raise RuntimeError("server not started")
+        return f"{self.host}:{self.port}"
+
+    @property
+    def socket_path(self) -> Path:
+        return self._dir() / "mysqld.sock"
+
+    @property
+    def datadir(self) -> Path:
+        return self._dir() / "data"
+
+    @property
+    def pid(self) -> int | None:
+        return self.proc.pid if self.proc is not None else None
+
+    @property
+    def running(self) -> bool:
+        return self.proc is not None and self.proc.poll() is None
+
+    def _dir(self) -> Path:
+        if self.tmp_dir is None:
+            raise RuntimeError("server not started")
+        return self.tmp_dir
+
+    def error_log(self) -> str:
+        try:
+            return (self._dir() / "err.log").read_text(errors="replace")
+        except (OSError, RuntimeError):
+            return "(no error log)"
+
+    def root_connect(self, database: str | None = None) -> pymysql.connections.Connection:
+        """A root connection over the socket, autocommit on."""
+        return pymysql.connect(unix_socket=str(self.socket_path), user="root", password="",
+                               database=database, charset="utf8mb4", autocommit=True)
+
+    def url(self, user: str, password: str, database: str = "") -> str:
+        """SQLAlchemy URL for a login user over TCP, credentials percent-encoded."""
+        return (f"mysql+pymysql://{quote(user, safe='')}:{quote(password, safe='')}"
+                f"@{self.host_text}/{quote(database, safe='')}")
+
+    def create_user(self, user: str, password: str, databases: Iterable[str] = (),
+                    privileges: str = "ALL") -> None:
+        """A login user for both 127.0.0.1 (TCP) and localhost (socket)."""
+        hosts = ("127.0.0.1", "localhost")
+        with self.root_connect() as conn, conn.cursor() as cur:
+            for h in hosts:
+                cur.execute("CREATE USER %s@%s IDENTIFIED BY %s", (user, h, password))
+            for db in databases:
+                quoted = db.replace("`", "``")
+                for h in hosts:
+                    cur.execute(f"GRANT {privileges} ON `{quoted}`.* TO %s@%s", (user, h))
+
+    # -- lifecycle
+    def start(self) -> LocalMariaDB:
+        if self.tmp_dir is not None:
+            raise RuntimeError("server already started")
+        self.tmp_dir = self._make_tmp()
+        try:
+            self._install_db()
+            attempts = 1 if self._port_arg else 3
+            for attempt in range(attempts):
+                port = self._port_arg or _free_port()
+                if self._launch(port):
+                    return self
+                # Another process may take the free port before mariadbd binds it.
+                if attempt == attempts - 1 or "already in use" not in self.error_log():
+                    raise MariaDBStartError(f"mariadbd failed to start on port {port}",
+                                            self.error_log())
+        except BaseException:
+            self.stop()
+            raise
+        raise AssertionError("unreachable")
+
+    def _make_tmp(self) -> Path:
+        tmp = Path(tempfile.mkdtemp(prefix="tablora-mariadb-", dir=self._base_dir))
+        if len(str(tmp / "mysqld.sock")) > _MAX_SOCKET_PATH:
+            shutil.rmtree(tmp)
+            tmp = Path(tempfile.mkdtemp(prefix="tablora-mariadb-", dir="/tmp"))
+        return tmp
+
+    def _install_db(self) -> None:
+        cmd = [
+            find_binary("mariadb-install-db"), "--no-defaults",
+            f"--datadir={self.datadir}",
+            "--auth-root-authentication-method=normal",
+            "--skip-test-db", "--skip-name-resolve",
+            "--innodb-log-file-size=16M",
+        ]
+        res = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT)
+        if res.returncode != 0:
+            raise MariaDBStartError(f"mariadb-install-db failed (exit {res.returncode})",
+                                    res.stdout.decode(errors="replace"))
+
+    def _launch(self, port: int) -> bool:
+        """Run mariadbd and wait until root can log in; False if it exited early."""
+        tmp = self._dir()
+        err_log = tmp / "err.log"
+        err_log.unlink(missing_ok=True)
+        cmd = [
+            find_binary("mariadbd"), "--no-defaults",
+            f"--datadir={self.datadir}",
+            f"--socket={self.socket_path}",
+            f"--pid-file={tmp / 'mysqld.pid'}",
+            f"--log-error={err_log}",
+            f"--tmpdir={tmp}",
+            f"--bind-address={self.host}", f"--port={port}",
+            "--user=root",  # mariadbd refuses to run as root without it
+            "--skip-name-resolve", "--skip-log-bin",
+            "--innodb-buffer-pool-size=32M", "--innodb-log-file-size=16M",
+            # Throwaway data: durability is not worth the fsyncs.
+            "--innodb-flush-log-at-trx-commit=2",
+            # --no-defaults would otherwise leave latin1 and the host's zone.
+            "--character-set-server=utf8mb4", "--collation-server=utf8mb4_general_ci",
+            "--default-time-zone=+00:00",
+        ]
+        with open(tmp / "mariadbd.out", "wb") as out:
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=subprocess.STDOUT,
+                                         preexec_fn=_server_preexec)
+        self.port = port
+        deadline = time.monotonic() + self.start_timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                self.proc = None
+                self.port = None
+                return False
+            try:
+                self.root_connect().close()
+                return True
+            except pymysql.err.OperationalError:
+                time.sleep(0.1)
+        raise MariaDBStartError(
+            f"mariadbd not accepting connections after {self.start_timeout:.0f} s",
+            self.error_log())
+
+    def stop(self) -> None:
+        """End the server (SIGTERM, then SIGKILL) and remove the temp dir. Idempotent."""
+        proc = self.proc
+        if proc is not None:
+            if proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(timeout=self.stop_timeout)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+            # Cleared only now, so that an interrupted stop() can be retried.
+            self.proc = None
+        self.port = None
+        tmp, self.tmp_dir = self.tmp_dir, None
+        if tmp is not None:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+    def __enter__(self) -> LocalMariaDB:
+        return self.start()
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.stop()

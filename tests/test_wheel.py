@@ -1,0 +1,103 @@
+"""The built wheel: what it holds, and that it works installed on its own."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from mariadb_server import SEEDED_ROWS, MariaDB
+
+ROOT = Path(__file__).resolve().parents[1]
+PACKAGE_SRC = ROOT / "python" / "quendsdk"
+
+pytestmark = pytest.mark.slow
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """A wheel built from the work tree in a build dir of its own.
+
+    Its own build dir costs a full compile, but never races the shared build/.
+    """
+    work = tmp_path_factory.mktemp("wheel")
+    env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=str(os.cpu_count() or 2))
+    res = subprocess.run(
+        [sys.executable, "-m", "pip", "wheel", "--no-deps", "--no-build-isolation",
+         "--disable-pip-version-check", "-w", str(work / "dist"),
+         f"-Cbuild-dir={work / 'build'}", str(ROOT)],
+        capture_output=True, text=True, env=env, timeout=600)
+    assert res.returncode == 0, res.stdout[-4000:] + res.stderr[-4000:]
+    wheels = list((work / "dist").glob("*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+def test_wheel_holds_only_the_package(wheel: Path) -> None:
+    with zipfile.ZipFile(wheel) as zf:
+        names = set(zf.namelist())
+    dist_info = {n for n in names if n.split("/")[0].endswith(".dist-info")}
+    assert {n.split("/")[0] for n in dist_info} == {"quendsdk_tablora-0.1.0.dist-info"}
+    assert {"METADATA", "WHEEL", "RECORD"} <= {n.split("/", 1)[1] for n in dist_info}
+    package = names - dist_info
+    extensions = {n for n in package if n.endswith(".so")}
+    assert len(extensions) == 1
+    (ext,) = extensions
+    assert ext.startswith("quendsdk/tablora.cpython-312-") and ext.count("/") == 1
+    expected = {f"quendsdk/{p.name}" for p in PACKAGE_SRC.glob("*.py")}
+    expected |= {"quendsdk/tablora.pyi", "quendsdk/py.typed", ext}
+    assert package == expected
+
+
+CHECK = textwrap.dedent("""
+    import json, os, sys
+    import quendsdk.tablora as tablora
+    host, user, database, cache_dir = sys.argv[1:5]
+    tool = tablora.MySQLDatabaseTablora(user, os.environ["TABLORA_PASSWORD"], host, database,
+                                        cache_path=cache_dir)
+    tool.connect()
+    frames = tool.prepare_data()
+    print(json.dumps({
+        "module": tablora.__file__,
+        "frames": [[df.name, list(df.shape)] for df in frames],
+        "cache": os.path.getsize(os.path.join(cache_dir, "db_cache.pkl")),
+    }))
+""")
+
+
+def test_wheel_works_in_a_fresh_venv(wheel: Path, mariadb: MariaDB, tmp_path: Path) -> None:
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=120)
+    py = str(venv / "bin" / "python")
+    # Dependencies come from pip's cache or the index, as for any user.
+    res = subprocess.run([py, "-m", "pip", "install", "-q", "--disable-pip-version-check",
+                          str(wheel)], capture_output=True, text=True, timeout=300)
+    assert res.returncode == 0, res.stdout[-4000:] + res.stderr[-4000:]
+
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
+    env["TABLORA_PASSWORD"] = mariadb.password
+    cache_dir = tmp_path / "cache"
+    cache_dir.mkdir()
+    res = subprocess.run([py, "-c", CHECK, mariadb.host_text, mariadb.user, "shop",
+                          str(cache_dir)],
+                         capture_output=True, text=True, env=env, cwd=tmp_path, timeout=120)
+    assert res.returncode == 0, res.stderr
+    got = json.loads(res.stdout.splitlines()[-1])
+    assert Path(got["module"]).is_relative_to(venv)
+    assert got["frames"] == [[t, [len(rows), len(rows[0])]] for t, rows in sorted(SEEDED_ROWS.items())]
+    assert got["cache"] > 0
+
+    # The front end ships too, and reads the cache just written.
+    res = subprocess.run([py, "-m", "quendsdk", "run", "--host", mariadb.host_text,
+                          "--user", mariadb.user, "--database", "shop", "--no-schemas",
+                          "--cache-path", str(cache_dir)],
+                         capture_output=True, text=True, env=env, cwd=tmp_path, timeout=120,
+                         stdin=subprocess.DEVNULL)
+    assert res.returncode == 0, res.stderr
+    assert "(from the cache" in res.stdout
