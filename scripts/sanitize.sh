@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The whole pytest suite against an AddressSanitizer + UBSan build of the module.
+# Builds into .venv-asan and build/asan, so .venv keeps its release build; run
+# scripts/bootstrap.sh once first for the system packages. Extra arguments go to
+# pytest. Fails on any sanitizer report or test failure; prints the report count
+# and how long it took.
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+ROOT=$PWD
+VENV="$ROOT/.venv-asan"
+BUILD="$ROOT/build/asan"
+REPORTS="$BUILD/reports"
+WRAP="$BUILD/unsanitized-bin"
+
+say() { printf '[sanitize] %s\n' "$*"; }
+is_py312() {
+    [ -n "$1" ] && "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1
+}
+find_prog() {
+    command -v "$1" 2>/dev/null || { [ -x "/usr/sbin/$1" ] && echo "/usr/sbin/$1"; } || return 1
+}
+
+started=$(date +%s)
+
+if ! is_py312 "$VENV/bin/python"; then
+    PY=""
+    for cand in "$(command -v python3.12 2>/dev/null || true)" \
+                "$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"/versions/3.12.*/bin/python3.12; do
+        if is_py312 "$cand"; then PY=$cand; break; fi
+    done
+    [ -n "$PY" ] || { say "error: no runnable CPython 3.12 found" >&2; exit 1; }
+    say "creating .venv-asan from $PY"
+    rm -rf "$VENV"
+    "$PY" -m venv "$VENV"
+fi
+
+PIP=("$VENV/bin/python" -m pip install -q --progress-bar off)
+mapfile -t build_reqs < <("$VENV/bin/python" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
+"${PIP[@]}" "${build_reqs[@]}"
+mapfile -t backend_reqs < <("$VENV/bin/python" -c '
+from scikit_build_core.build import get_requires_for_build_wheel
+print("\n".join(get_requires_for_build_wheel()))')
+if [ -n "${backend_reqs[*]}" ]; then "${PIP[@]}" "${backend_reqs[@]}"; fi
+
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
+say "building with TABLORA_SANITIZE=ON into build/asan"
+"${PIP[@]}" --no-build-isolation -Cbuild-dir="$BUILD" -Ccmake.define.TABLORA_SANITIZE=ON "$ROOT[test]"
+built=$(date +%s)
+
+# The package imports without the extension (which needs the runtime preloaded).
+so=$("$VENV/bin/python" -c 'import pathlib, quendsdk; print(*pathlib.Path(quendsdk.__path__[0]).glob("tablora*.so"))')
+libs=$(ldd "$so")  # not piped into grep -q: an early exit would fail the pipe
+if [[ "$libs" != *libasan* ]]; then
+    say "error: $so is not a sanitizer build" >&2
+    exit 1
+fi
+
+# The test servers are not instrumented: they run without the preloaded runtime.
+mkdir -p "$WRAP"
+for prog in mariadbd mariadb-install-db; do
+    real=$(find_prog "$prog") || { say "error: $prog missing; run scripts/bootstrap.sh" >&2; exit 1; }
+    printf '#!/bin/sh\nunset LD_PRELOAD\nexec %s "$@"\n' "$real" >"$WRAP/$prog"
+    chmod +x "$WRAP/$prog"
+done
+
+rm -rf "$REPORTS"
+mkdir -p "$REPORTS"
+runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+say "running pytest with $runtimes preloaded"
+set +e
+env LD_PRELOAD="$runtimes" PATH="$WRAP:$PATH" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$REPORTS/asan" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan" \
+    "$VENV/bin/python" -m pytest tests -q -ra "$@"
+status=$?
+set -e
+finished=$(date +%s)
+
+count=$(cat "$REPORTS"/* 2>/dev/null | grep -cE 'ERROR: AddressSanitizer|runtime error:' || true)
+for report in "$REPORTS"/*; do
+    [ -e "$report" ] && { say "report $report:"; cat "$report"; }
+done
+say "sanitizer reports: $count"
+say "time: build $((built - started))s, tests $((finished - built))s, total $((finished - started))s"
+[ "$status" -eq 0 ] && [ "$count" -eq 0 ]
