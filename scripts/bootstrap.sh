@@ -5,7 +5,10 @@ set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
-VENV="$ROOT/.venv"
+# Another venv and build dir can be asked for (the sanitizer build uses its own).
+VENV="${TABLORA_VENV:-$ROOT/.venv}"
+BUILD_ARGS=()
+[ -n "${TABLORA_BUILD_DIR:-}" ] && BUILD_ARGS=(-Cbuild-dir="$TABLORA_BUILD_DIR")
 
 say() { printf '[bootstrap] %s\n' "$*"; }
 
@@ -54,7 +57,7 @@ fi
 
 # --- virtualenv ------------------------------------------------------------
 if ! is_py312 "$VENV/bin/python"; then
-    say "creating .venv from $PY"
+    say "creating $VENV from $PY"
     rm -rf "$VENV"
     "$PY" -m venv "$VENV"
     say "upgrading pip"
@@ -90,5 +93,5 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 # Always pass the option: a cached ON would otherwise stick in build/.
 SANITIZE="${TABLORA_SANITIZE:-OFF}"
 say "pip install .[test] (builds the extension, TABLORA_SANITIZE=$SANITIZE)"
-"${PIP[@]}" --no-build-isolation -Ccmake.define.TABLORA_SANITIZE="$SANITIZE" "$ROOT[test]"
+"${PIP[@]}" --no-build-isolation "${BUILD_ARGS[@]}" -Ccmake.define.TABLORA_SANITIZE="$SANITIZE" "$ROOT[test]"
 say "done"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole pytest suite against an AddressSanitizer + UBSan build of the module.
 # Builds into .venv-asan and build/asan, so .venv keeps its release build; run
-# scripts/bootstrap.sh once first for the system packages. Extra arguments go to
+# through scripts/bootstrap.sh, which also installs the system packages. Extra arguments go to
 # pytest. Fails on any sanitizer report or test failure; prints the report count
 # and how long it took.
 set -euo pipefail
@@ -14,41 +14,14 @@ REPORTS="$BUILD/reports"
 WRAP="$BUILD/unsanitized-bin"
 
 say() { printf '[sanitize] %s\n' "$*"; }
-is_py312() {
-    [ -n "$1" ] && "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1
-}
 find_prog() {
     command -v "$1" 2>/dev/null || { [ -x "/usr/sbin/$1" ] && echo "/usr/sbin/$1"; } || return 1
 }
 
 started=$(date +%s)
 
-if ! is_py312 "$VENV/bin/python"; then
-    PY=""
-    for cand in "$(command -v python3.12 2>/dev/null || true)" \
-                "$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")"/versions/3.12.*/bin/python3.12; do
-        if is_py312 "$cand"; then PY=$cand; break; fi
-    done
-    [ -n "$PY" ] || { say "error: no runnable CPython 3.12 found" >&2; exit 1; }
-    say "creating .venv-asan from $PY"
-    rm -rf "$VENV"
-    "$PY" -m venv "$VENV"
-fi
-
-PIP=("$VENV/bin/python" -m pip install -q --progress-bar off)
-mapfile -t build_reqs < <("$VENV/bin/python" -c '
-import tomllib
-with open("pyproject.toml", "rb") as f:
-    print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
-"${PIP[@]}" "${build_reqs[@]}"
-mapfile -t backend_reqs < <("$VENV/bin/python" -c '
-from scikit_build_core.build import get_requires_for_build_wheel
-print("\n".join(get_requires_for_build_wheel()))')
-if [ -n "${backend_reqs[*]}" ]; then "${PIP[@]}" "${backend_reqs[@]}"; fi
-
-export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 say "building with TABLORA_SANITIZE=ON into build/asan"
-"${PIP[@]}" --no-build-isolation -Cbuild-dir="$BUILD" -Ccmake.define.TABLORA_SANITIZE=ON "$ROOT[test]"
+TABLORA_VENV="$VENV" TABLORA_BUILD_DIR="$BUILD" TABLORA_SANITIZE=ON bash scripts/bootstrap.sh
 built=$(date +%s)
 
 # The package imports without the extension (which needs the runtime preloaded).

@@ -190,3 +190,24 @@ def test_handled_exception_is_the_caught_one_while_logging_then_given_back(monke
         assert events == [("info", (CONNECTED,), {}, outer)]
     else:
         assert events == ([("error", (PREFIX + str(error),), {}, error)] if level else [])
+
+
+def test_a_caught_error_leaves_no_exception_state_in_a_generator(monkeypatch) -> None:
+    # Each clause puts back the very state it found; an outer handled
+    # exception must not end up in the generator's own state.
+    monkeypatch.setattr(tablora, "create_engine", raising(sqlalchemy.exc.SQLAlchemyError("no")))
+
+    def steps():
+        try:
+            fresh_tool().connect()
+        except sqlalchemy.exc.SQLAlchemyError:
+            pass
+        yield sys.exc_info()[1]
+        yield sys.exc_info()[1]
+
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        it = steps()
+        assert next(it) is outer  # seen through the generator while handled outside
+    assert next(it) is None

@@ -11,9 +11,30 @@ namespace rt {
 
 namespace {
 
+// Arity messages depend only on the method, the bound and the count given,
+// so each one is formatted once; calls that keep failing the same way reuse it.
+struct ArityMessage {
+    const MethodSignature *sig;
+    const char *bound;
+    Py_ssize_t given;
+    PyObject *text;  // owned, never released
+};
+ArityMessage arity_messages[64];
+int arity_message_count = 0;
+
 Py_NO_INLINE int raise_arity(const MethodSignature &sig, const char *bound, Py_ssize_t expected, Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name, bound,
-                 expected, expected == 1 ? "" : "s", given);
+    for (int i = 0; i < arity_message_count; ++i) {
+        const ArityMessage &m = arity_messages[i];
+        if (m.sig == &sig && m.given == given && std::strcmp(m.bound, bound) == 0) {
+            PyErr_SetObject(PyExc_TypeError, m.text);
+            return -1;
+        }
+    }
+    Ref text = Ref::steal(PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                                               sig.name, bound, expected, expected == 1 ? "" : "s", given));
+    if (!text) return -1;
+    if (arity_message_count < 64) arity_messages[arity_message_count++] = ArityMessage{&sig, bound, given, text.new_ref()};
+    PyErr_SetObject(PyExc_TypeError, text.get());
     return -1;
 }
 

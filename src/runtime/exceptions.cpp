@@ -86,14 +86,14 @@ int current_exception_matches(PyThreadState *ts, PyObject *target) noexcept {
 }
 
 SavedException save_handled_exception(PyThreadState *ts) noexcept {
-    _PyErr_StackItem *item = ts->exc_info;
-    while ((item->exc_value == nullptr || item->exc_value == Py_None) && item->previous_item)
-        item = item->previous_item;
+    // The innermost entry's own value is what goes back when the clause ends:
+    // taking the topmost exception from an outer entry instead would plant it
+    // in a generator's own exception state.
     SavedException saved;
-    PyObject *value = item->exc_value;
+    PyObject *value = ts->exc_info->exc_value;
+    saved.value = Py_XNewRef(value);
     if (value && value != Py_None) {
         saved.type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value)));
-        saved.value = Py_NewRef(value);
         saved.traceback = PyException_GetTraceback(value);
     }
     return saved;

@@ -25,7 +25,9 @@ struct CacheKey {
 
 struct CacheEntry {
     CacheKey key;
-    PyCodeObject *code;  // owned
+    PyCodeObject *code;    // owned
+    PyFrameObject *frame;  // owned, made on first use; tracebacks share it, as it
+                           // carries nothing but the code, the globals and the line
 };
 
 struct CodeCache {
@@ -70,48 +72,53 @@ int bisect_code_cache(const CacheKey &key) noexcept {
     return (count > 0 && compare_keys(e[mid].key, key) < 0) ? mid + 1 : mid;
 }
 
-PyCodeObject *find_cached_code(const CacheKey &key) noexcept {
+// The entry of `key`, or null.
+CacheEntry *find_cached_code(const CacheKey &key) noexcept {
     if (key.key == 0 || !code_cache.entries) return nullptr;
     int pos = bisect_code_cache(key);
     if (pos >= code_cache.count || compare_keys(code_cache.entries[pos].key, key) != 0) return nullptr;
-    PyCodeObject *code = code_cache.entries[pos].code;
-    Py_INCREF(code);
-    return code;
+    return &code_cache.entries[pos];
 }
 
-void insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept {
-    if (key.key == 0) return;
+// Stores `code` under `key`; the new entry, or null when it could not be kept.
+CacheEntry *insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept {
+    if (key.key == 0) return nullptr;
     if (!code_cache.entries) {
         auto *entries = static_cast<CacheEntry *>(PyMem_Malloc(kCacheGrowth * sizeof(CacheEntry)));
-        if (!entries) return;
+        if (!entries) return nullptr;
         Py_INCREF(code);
-        entries[0] = CacheEntry{key, code};
+        entries[0] = CacheEntry{key, code, nullptr};
         code_cache.entries = entries;
         code_cache.capacity = kCacheGrowth;
         code_cache.count = 1;
-        return;
+        return &entries[0];
     }
     int pos = bisect_code_cache(key);
     if (pos < code_cache.count && compare_keys(code_cache.entries[pos].key, key) == 0) {
-        PyCodeObject *old = code_cache.entries[pos].code;
+        CacheEntry &entry = code_cache.entries[pos];
+        PyCodeObject *old = entry.code;
+        PyFrameObject *old_frame = entry.frame;
         Py_INCREF(code);
-        code_cache.entries[pos].code = code;
+        entry.code = code;
+        entry.frame = nullptr;
         Py_DECREF(old);
-        return;
+        Py_XDECREF(old_frame);
+        return &entry;
     }
     if (code_cache.count == code_cache.capacity) {
         int capacity = code_cache.capacity + kCacheGrowth;
         auto *grown = static_cast<CacheEntry *>(
             PyMem_Realloc(code_cache.entries, static_cast<size_t>(capacity) * sizeof(CacheEntry)));
-        if (!grown) return;
+        if (!grown) return nullptr;
         code_cache.entries = grown;
         code_cache.capacity = capacity;
     }
     CacheEntry *e = code_cache.entries;
     std::memmove(e + pos + 1, e + pos, static_cast<size_t>(code_cache.count - pos) * sizeof(CacheEntry));
     Py_INCREF(code);
-    e[pos] = CacheEntry{key, code};
+    e[pos] = CacheEntry{key, code, nullptr};
     ++code_cache.count;
+    return &e[pos];
 }
 
 }  // namespace
@@ -160,8 +167,9 @@ void add_traceback_entry(const char *function, NativePos native, int py_line, co
     if (native_line != 0) native_line = native_line_for_traceback(ts, native_line);
 
     CacheKey key = native_line ? CacheKey{-native_line, function, native.file} : CacheKey{py_line, function, nullptr};
-    PyCodeObject *code = find_cached_code(key);
-    if (!code) {
+    CacheEntry *entry = find_cached_code(key);
+    Ref uncached_code;  // holds the code when the cache could not keep it
+    if (!entry) {
         PyObject *raised = PyErr_GetRaisedException();  // made with no exception set
         Ref formatted;
         const char *name = function;
@@ -169,27 +177,32 @@ void add_traceback_entry(const char *function, NativePos native, int py_line, co
             formatted = Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", function, native.file, native_line));
             name = formatted ? PyUnicode_AsUTF8(formatted.get()) : nullptr;
         }
-        if (name) code = PyCode_NewEmpty(file, name, py_line);
+        PyCodeObject *code = name ? PyCode_NewEmpty(file, name, py_line) : nullptr;
         if (!code) {
             // The failure to build the entry is what the caller now sees.
             Py_XDECREF(raised);
             return;
         }
         PyErr_SetRaisedException(raised);
-        insert_cached_code(key, code);
+        uncached_code = Ref::steal(reinterpret_cast<PyObject *>(code));
+        entry = insert_cached_code(key, code);
+        if (entry) uncached_code.reset();
     }
-    // The frame is made with no exception set: its builtins lookup would
-    // otherwise give up on a globals dict without __builtins__.
-    PyObject *raised = PyErr_GetRaisedException();
-    PyObject *globals = state().module_globals;
-    PyFrameObject *frame = globals ? PyFrame_New(ts, code, globals, nullptr) : nullptr;
-    Py_DECREF(code);
-    if (!frame) PyErr_Clear();  // no entry, the reported exception stays
-    PyErr_SetRaisedException(raised);
-    if (frame) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
+    PyFrameObject *frame = entry ? entry->frame : nullptr;
+    if (!frame) {
+        // The frame is made with no exception set: its builtins lookup would
+        // otherwise give up on a globals dict without __builtins__.
+        PyObject *raised = PyErr_GetRaisedException();
+        PyObject *globals = state().module_globals;
+        PyCodeObject *code = entry ? entry->code : reinterpret_cast<PyCodeObject *>(uncached_code.get());
+        frame = globals ? PyFrame_New(ts, code, globals, nullptr) : nullptr;
+        if (!frame) PyErr_Clear();  // no entry, the reported exception stays
+        PyErr_SetRaisedException(raised);
+        if (!frame) return;
+        if (entry) entry->frame = frame;  // the cache owns it from here
     }
+    PyTraceBack_Here(frame);
+    if (!entry) Py_DECREF(frame);  // made for this one entry
 }
 
 Py_ssize_t cached_code_count() noexcept { return code_cache.count; }
