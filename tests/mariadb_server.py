@@ -8,21 +8,14 @@ Usage:
 
 from __future__ import annotations
 
-import ctypes
 import dataclasses
 import datetime as dt
-import os
-import shutil
-import signal
-import socket
 import subprocess
-import tempfile
-import time
 from decimal import Decimal
-from pathlib import Path
-from urllib.parse import quote
 
 import pymysql
+
+from quendsdk._local_mariadb import LocalMariaDB
 
 TOOL_USER = "tool"
 TOOL_PASSWORD = "toolpw"
@@ -73,208 +66,69 @@ _SCHEMA = [
 ]
 
 
-def _find_binary(name: str) -> str:
-    found = shutil.which(name)
-    if found:
-        return found
-    for d in ("/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin"):
-        p = Path(d, name)
-        if p.is_file() and os.access(p, os.X_OK):
-            return str(p)
-    raise FileNotFoundError(f"{name} not found; run scripts/bootstrap.sh (installs mariadb-server)")
-
-
-def _free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def _die_with_parent() -> None:
-    # A killed test run must not leave a server behind.
-    try:
-        libc = ctypes.CDLL("libc.so.6", use_errno=True)
-        libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except OSError:
-        pass
-
-
 @dataclasses.dataclass
 class MariaDB:
-    """Connection facts of a running server."""
+    """Connection facts of a running server, with the login user of the tests."""
 
-    host: str
-    port: int
+    server: LocalMariaDB = dataclasses.field(repr=False)
     user: str
     password: str
     database: str
-    socket: str
-    datadir: str
-    host_text: str = dataclasses.field(init=False)
 
-    def __post_init__(self) -> None:
-        self.host_text = f"{self.host}:{self.port}"
+    @property
+    def host(self) -> str:
+        return self.server.host
+
+    @property
+    def port(self) -> int:
+        return self.server.port
+
+    @property
+    def host_text(self) -> str:
+        return self.server.host_text
+
+    @property
+    def socket(self) -> str:
+        return str(self.server.socket_path)
+
+    @property
+    def datadir(self) -> str:
+        return str(self.server.datadir)
 
     def root_connect(self, database: str | None = None) -> pymysql.connections.Connection:
-        return pymysql.connect(
-            unix_socket=self.socket, user="root", password="", database=database,
-            charset="utf8mb4", autocommit=True,
-        )
+        return self.server.root_connect(database)
 
     def url(self, database: str | None = "shop", user: str | None = None,
             password: str | None = None) -> str:
         user = self.user if user is None else user
         password = self.password if password is None else password
-        db = f"/{quote(database, safe='')}" if database else "/"
-        return (f"mysql+pymysql://{quote(user, safe='')}:{quote(password, safe='')}"
-                f"@{self.host_text}{db}")
+        return self.server.url(user, password, database or "")
 
 
 class MariaDBServer:
-    """Starts mariadbd on a fresh datadir in a temp dir; stop() removes it all."""
-
-    START_TIMEOUT = 60.0
-    STOP_TIMEOUT = 30.0
+    """The package's throwaway server, started with the tests' login user."""
 
     def __init__(self, base_dir: str | None = None, port: int | None = None,
                  user: str = TOOL_USER, password: str = TOOL_PASSWORD,
                  database: str = SEED_DATABASE) -> None:
-        self._base_dir_arg = base_dir
-        self._port_arg = port
-        self.user = user
-        self.password = password
-        self.database = database
-        self.tmp: Path | None = None
-        self.proc: subprocess.Popen[bytes] | None = None
-        self.info: MariaDB | None = None
-
-    # -- paths
-    @property
-    def datadir(self) -> Path:
-        assert self.tmp is not None
-        return self.tmp / "data"
+        self.server = LocalMariaDB(base_dir=base_dir, port=port)
+        self.info = MariaDB(self.server, user, password, database)
 
     @property
-    def socket_path(self) -> Path:
-        assert self.tmp is not None
-        return self.tmp / "mysqld.sock"
+    def proc(self) -> subprocess.Popen[bytes] | None:
+        return self.server.proc
 
-    @property
-    def err_log(self) -> Path:
-        assert self.tmp is not None
-        return self.tmp / "err.log"
-
-    def _make_tmp(self) -> Path:
-        tmp = Path(tempfile.mkdtemp(prefix="tablora-mariadb-", dir=self._base_dir_arg))
-        # Unix socket paths are limited to 108 bytes.
-        if len(str(tmp / "mysqld.sock")) > 100:
-            shutil.rmtree(tmp)
-            tmp = Path(tempfile.mkdtemp(prefix="tablora-mariadb-", dir="/tmp"))
-        return tmp
-
-    def err_log_text(self) -> str:
-        try:
-            return self.err_log.read_text(errors="replace")
-        except (OSError, AssertionError):
-            return "(no error log)"
-
-    # -- lifecycle
     def start(self) -> MariaDB:
-        self.tmp = self._make_tmp()
+        self.server.start()
         try:
-            self._install_db()
-            attempts = 1 if self._port_arg else 3
-            for attempt in range(attempts):
-                port = self._port_arg or _free_port()
-                if self._launch(port):
-                    break
-                if attempt == attempts - 1 or "Address already in use" not in self.err_log_text():
-                    raise RuntimeError(f"mariadbd failed to start:\n{self.err_log_text()}")
-            self._create_user()
+            self.server.create_user(self.info.user, self.info.password)
         except BaseException:
-            self.stop()
+            self.server.stop()
             raise
-        return self.info  # type: ignore[return-value]
-
-    def _install_db(self) -> None:
-        cmd = [
-            _find_binary("mariadb-install-db"), "--no-defaults",
-            f"--datadir={self.datadir}",
-            "--auth-root-authentication-method=normal",
-            "--skip-test-db", "--skip-name-resolve",
-            "--innodb-log-file-size=16M",
-        ]
-        res = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        if res.returncode != 0:
-            raise RuntimeError(
-                f"mariadb-install-db failed ({res.returncode}):\n"
-                + res.stdout.decode(errors="replace"))
-
-    def _launch(self, port: int) -> bool:
-        """Start mariadbd and wait for it; False if it exited during startup."""
-        assert self.tmp is not None
-        if self.err_log.exists():
-            self.err_log.unlink()
-        cmd = [
-            _find_binary("mariadbd"), "--no-defaults",
-            f"--datadir={self.datadir}",
-            f"--socket={self.socket_path}",
-            f"--pid-file={self.tmp / 'mysqld.pid'}",
-            f"--log-error={self.err_log}",
-            f"--tmpdir={self.tmp}",
-            "--bind-address=127.0.0.1", f"--port={port}",
-            "--user=root",  # mariadbd refuses to run as root without it
-            "--skip-name-resolve", "--skip-log-bin",
-            "--innodb-buffer-pool-size=32M", "--innodb-log-file-size=16M",
-            # Throwaway data: durability is not worth the fsyncs.
-            "--innodb-flush-log-at-trx-commit=2",
-            # --no-defaults would otherwise leave latin1 and the host's zone.
-            "--character-set-server=utf8mb4", "--collation-server=utf8mb4_general_ci",
-            "--default-time-zone=+00:00",
-        ]
-        out = open(self.tmp / "mariadbd.out", "wb")
-        try:
-            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=subprocess.STDOUT,
-                                         preexec_fn=_die_with_parent)
-        finally:
-            out.close()
-        self.info = MariaDB(host="127.0.0.1", port=port, user=self.user,
-                            password=self.password, database=self.database,
-                            socket=str(self.socket_path), datadir=str(self.datadir))
-        deadline = time.monotonic() + self.START_TIMEOUT
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                self.proc = None
-                return False
-            try:
-                self.info.root_connect().close()
-                return True
-            except pymysql.err.OperationalError:
-                time.sleep(0.1)
-        raise RuntimeError(
-            f"mariadbd not accepting connections after {self.START_TIMEOUT:.0f}s:\n"
-            + self.err_log_text())
-
-    def _create_user(self) -> None:
-        assert self.info is not None
-        with self.info.root_connect() as conn, conn.cursor() as cur:
-            for host in ("127.0.0.1", "localhost"):
-                cur.execute("CREATE USER %s@%s IDENTIFIED BY %s",
-                            (self.user, host, self.password))
+        return self.info
 
     def stop(self) -> None:
-        proc, self.proc = self.proc, None
-        if proc is not None and proc.poll() is None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(timeout=self.STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        if self.tmp is not None:
-            shutil.rmtree(self.tmp, ignore_errors=True)
-            self.tmp = None
+        self.server.stop()
 
     def __enter__(self) -> MariaDB:
         return self.start()
