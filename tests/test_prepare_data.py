@@ -1,6 +1,7 @@
 """prepare_data: its cache and the real database, and fault paths through fakes in the module globals."""
 from __future__ import annotations
 
+import contextlib
 import logging
 import pickle
 import sys
@@ -317,3 +318,15 @@ def test_table_names_from_any_iterable(tmp_path, monkeypatch, make, reverse):
     frames = tool.prepare_data()
     assert [f["table"][0] for f in frames] == [f.name for f in frames] == expected
     assert inspected_engine()
+
+
+@pytest.mark.parametrize("make", [lambda: SimpleNamespace(), lambda: type("Slotted", (), {"__slots__": ("name",)})()],
+                         ids=["no-attrs", "no-instance-dict"])
+def test_objects_other_than_frames_still_get_their_name(tmp_path, monkeypatch, make):
+    monkeypatch.setattr(tablora, "pd", SimpleNamespace(read_sql_table=lambda table, conn: make()))
+    monkeypatch.setattr(tablora, "inspect", lambda engine: SimpleNamespace(get_table_names=lambda: ["t1"]))
+    tool = fresh_tool(cache_path=str(tmp_path))
+    tool.engine = SimpleNamespace(connect=lambda: contextlib.nullcontext())
+    monkeypatch.setattr(tablora, "pickle", SimpleNamespace(dump=lambda obj, file: None))
+    (got,) = tool.prepare_data()
+    assert got.name == "t1"

@@ -43,12 +43,19 @@ int set_frame_name(PyObject *df, PyObject *table_name) noexcept {
     return PyObject_GenericSetAttr(df, state().str_name, table_name);
 }
 
-// df.name = table_name, and df.attrs["name"], which pickling keeps.
+// df.name = table_name, and df.attrs["name"], which pickling keeps. An object
+// without an instance dict gets the ordinary assignment; one without a dict
+// of attrs keeps only the attribute.
 int name_frame(PyObject *df, PyObject *table_name) noexcept {
-    if (set_frame_name(df, table_name) < 0) return -1;
-    Ref attrs = Ref::steal(rt::get_attr(df, state().str_attrs));
-    if (!attrs) return -1;
-    return PyObject_SetItem(attrs.get(), state().str_name, table_name);
+    const State &st = state();
+    if (set_frame_name(df, table_name) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        if (rt::set_attr(df, st.str_name, table_name) < 0) return -1;
+    }
+    Ref attrs = Ref::steal(rt::get_attr_no_error(df, st.str_attrs));
+    if (!attrs) return PyErr_Occurred() ? -1 : 0;
+    return PyDict_Check(attrs.get()) ? PyDict_SetItem(attrs.get(), st.str_name, table_name) : 0;
 }
 
 // A frame loaded from the cache gets back the `name` that pickling dropped.
