@@ -14,9 +14,9 @@ using rt::Ref;
 int64_t owning_interpreter_id = -1;  // set by the first create, never reset
 PyObject *module_object = nullptr;   // owned; the one module of the process
 
-// Copies one spec attribute into the module dict; a missing one is skipped.
-int copy_spec_attr(PyObject *spec, const char *attr, PyObject *dict, const char *key, bool skip_none) noexcept {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
+// Copies one attribute of the import spec into the module dict; a missing one is skipped.
+int copy_spec_attr(PyObject *import_spec, const char *attr, PyObject *dict, const char *key, bool skip_none) noexcept {
+    Ref value = Ref::steal(PyObject_GetAttrString(import_spec, attr));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -26,7 +26,7 @@ int copy_spec_attr(PyObject *spec, const char *attr, PyObject *dict, const char 
     return PyDict_SetItemString(dict, key, value.get());
 }
 
-PyObject *tablora_create(PyObject *spec, PyModuleDef *) noexcept {
+PyObject *tablora_create(PyObject *import_spec, PyModuleDef *) noexcept {
     int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
     if (owning_interpreter_id == -1) {
         owning_interpreter_id = current;
@@ -39,17 +39,17 @@ PyObject *tablora_create(PyObject *spec, PyModuleDef *) noexcept {
     }
     if (module_object) return Py_NewRef(module_object);
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     name.reset();
     if (!module) return nullptr;
     PyObject *dict = PyModule_GetDict(module.get());
     if (!dict) return nullptr;
-    if (copy_spec_attr(spec, "loader", dict, "__loader__", false) < 0 ||
-        copy_spec_attr(spec, "origin", dict, "__file__", false) < 0 ||
-        copy_spec_attr(spec, "parent", dict, "__package__", false) < 0 ||
-        copy_spec_attr(spec, "submodule_search_locations", dict, "__path__", true) < 0)
+    if (copy_spec_attr(import_spec, "loader", dict, "__loader__", false) < 0 ||
+        copy_spec_attr(import_spec, "origin", dict, "__file__", false) < 0 ||
+        copy_spec_attr(import_spec, "parent", dict, "__package__", false) < 0 ||
+        copy_spec_attr(import_spec, "submodule_search_locations", dict, "__path__", true) < 0)
         return nullptr;
     return module.release();
 }

@@ -41,12 +41,12 @@ PyObject *import_dotted_module(PyObject *name) noexcept {
     // None in sys.modules blocks the import: the import system says so.
     if (module.get() == Py_None) module.reset();
     if (module) {
-        Ref spec = Ref::steal(get_attr_no_error(module.get(), st.str___spec__));
-        if (!spec) {
+        Ref module_spec = Ref::steal(get_attr_no_error(module.get(), st.str___spec__));
+        if (!module_spec) {
             PyErr_Clear();
             return module.release();
         }
-        Ref initializing = Ref::steal(get_attr_no_error(spec.get(), st.str__initializing));
+        Ref initializing = Ref::steal(get_attr_no_error(module_spec.get(), st.str__initializing));
         int busy = 0;
         if (initializing) {
             PyObject *flag = initializing.get();
