@@ -8,8 +8,7 @@ import types
 import pytest
 
 from runtime_probe import build_probe
-
-FILE = "quendsdk\\\\tablora.py"
+from tablora_checks import module_entries
 
 
 @pytest.fixture(scope="module")
@@ -19,13 +18,7 @@ def probe(tmp_path_factory):
 
 
 def entries(exc):
-    tb, out = exc.__traceback__, []
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == FILE:
-            out.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return out
+    return [tuple(entry) for entry in module_entries(exc)]
 
 
 @pytest.fixture
