@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib.util
+import os
 import shutil
 import subprocess
 import sysconfig
@@ -19,13 +20,19 @@ HEADERS = sorted((ROOT / "src").rglob("*.h")) + sorted((ROOT / "src").rglob("*.d
 def build_probe(out_dir: Path):
     """Compiles the probe when a source is newer than the library; returns the module."""
     name = "_tablora_runtime_probe"
+    # Under the preloaded sanitizer runtime the probe is instrumented too, so
+    # that its hostile tests are checked like the module.
+    sanitize = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer"] if "libasan" in os.environ.get(
+        "LD_PRELOAD", "") else []
+    if sanitize:
+        out_dir = out_dir / "asan"
     target = out_dir / (name + sysconfig.get_config_var("EXT_SUFFIX"))
     newest = max(p.stat().st_mtime for p in SOURCES + HEADERS)
     if not target.exists() or target.stat().st_mtime < newest:
         out_dir.mkdir(parents=True, exist_ok=True)
         compiler = shutil.which("g++") or "c++"
         subprocess.run(
-            [compiler, "-shared", "-fPIC", "-O0", "-g", "-std=c++17", "-Wall", "-Wextra",
+            [compiler, "-shared", "-fPIC", "-O0", "-g", "-std=c++17", "-Wall", "-Wextra", *sanitize,
              "-fvisibility=hidden", f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}",
              *map(str, SOURCES), "-o", str(target)],
             check=True,

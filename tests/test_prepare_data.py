@@ -330,3 +330,46 @@ def test_objects_other_than_frames_still_get_their_name(tmp_path, monkeypatch, m
     monkeypatch.setattr(tablora, "pickle", SimpleNamespace(dump=lambda obj, file: None))
     (got,) = tool.prepare_data()
     assert got.name == "t1"
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
+def test_an_interrupt_while_restoring_names_is_not_lost(tmp_path, caplog, monkeypatch, exc_type):
+    named = pd.DataFrame({"name": ["alice"]})
+    named.attrs["name"] = "users"
+    (tmp_path / "db_cache.pkl").write_bytes(pickle.dumps([named]))
+
+    class Interrupting(type):
+        def __instancecheck__(cls, obj):
+            raise exc_type()
+
+    monkeypatch.setattr(tablora, "pd", SimpleNamespace(DataFrame=Interrupting("DataFrame", (), {})))
+    expected = ConnectionError if exc_type is MemoryError else exc_type
+    with pytest.raises(expected) as info:
+        fresh_tool(cache_path=str(tmp_path)).prepare_data()
+    if exc_type is MemoryError:  # fails the load like pickle.load would: logged, then the database
+        assert log(caplog) == [("ERROR", "Error loading cache: ")]
+        assert entries(info.value) == [("prepare_data", 49)]
+    else:
+        assert entries(info.value) == [("prepare_data", 44), ("prepare_data", 43)]
+        assert log(caplog) == []
+
+
+class NamedClass:
+    name = ["class attribute"]
+
+
+@pytest.mark.parametrize("made", [NamedClass, int], ids=["class", "immutable-type"])
+def test_a_type_object_is_named_by_ordinary_assignment(tmp_path, monkeypatch, made):
+    assert made.__dict__.get("name") is getattr(made, "name", None)  # primes the attribute cache
+    monkeypatch.setattr(tablora, "pd", SimpleNamespace(read_sql_table=lambda table, conn: made))
+    monkeypatch.setattr(tablora, "inspect", lambda engine: SimpleNamespace(get_table_names=lambda: ["t1"]))
+    monkeypatch.setattr(tablora, "pickle", SimpleNamespace(dump=lambda obj, file: None))
+    tool = fresh_tool(cache_path=str(tmp_path))
+    tool.engine = SimpleNamespace(connect=lambda: contextlib.nullcontext())
+    if made is int:
+        with pytest.raises(TypeError, match="immutable type") as info:
+            tool.prepare_data()
+        assert entries(info.value)[:1] == [("prepare_data", 57)] and "name" not in int.__dict__
+    else:
+        (got,) = tool.prepare_data()
+        assert got.name is got.__dict__["name"] == "t1"

@@ -1,7 +1,14 @@
 // add_traceback_entry and its process-wide cache of empty code objects, kept
 // sorted and searched by bisection. An entry is keyed by the source line (or
-// the negated native position) together with the function name, so that two
-// functions failing at the same line never share a code object and its name.
+// the negated native position) together with the function name and, for native
+// positions, the source line and native file: one native failure point may
+// serve several source lines, and two functions may fail at the same line.
+//
+// Making a code object or a frame can run Python code (a collection, a function
+// watcher, a globals key with its own __eq__), which may add entries and move
+// the array. So no pointer into it is kept across those calls: what an entry
+// holds is copied out as owned references, and the cache is searched again
+// before it is written.
 #include "runtime/traceback.h"
 
 #include <frameobject.h>
@@ -19,6 +26,7 @@ namespace {
 
 struct CacheKey {
     int key;                  // source line, or the negated native position
+    int py_line;              // the source line again, for native positions
     const char *function;
     const char *native_file;  // null unless the native position is shown
 };
@@ -47,9 +55,12 @@ int compare_text(const char *a, const char *b) noexcept {
     return std::strcmp(a, b);
 }
 
-// Orders keys by line, then function name, then native file.
+int compare_numbers(int a, int b) noexcept { return a < b ? -1 : a > b ? 1 : 0; }
+
+// Orders keys by line (or native position), source line, function name, native file.
 int compare_keys(const CacheKey &a, const CacheKey &b) noexcept {
-    if (a.key != b.key) return a.key < b.key ? -1 : 1;
+    if (int c = compare_numbers(a.key, b.key)) return c;
+    if (int c = compare_numbers(a.py_line, b.py_line)) return c;
     if (int c = compare_text(a.function, b.function)) return c;
     return compare_text(a.native_file, b.native_file);
 }
@@ -72,44 +83,50 @@ int bisect_code_cache(const CacheKey &key) noexcept {
     return (count > 0 && compare_keys(e[mid].key, key) < 0) ? mid + 1 : mid;
 }
 
-// The entry of `key`, or null.
-CacheEntry *find_cached_code(const CacheKey &key) noexcept {
-    if (key.key == 0 || !code_cache.entries) return nullptr;
+// The index of the entry of `key`, or -1. Runs no Python code.
+int find_cached_entry(const CacheKey &key) noexcept {
+    if (key.key == 0 || !code_cache.entries) return -1;
     int pos = bisect_code_cache(key);
-    if (pos >= code_cache.count || compare_keys(code_cache.entries[pos].key, key) != 0) return nullptr;
-    return &code_cache.entries[pos];
+    if (pos >= code_cache.count || compare_keys(code_cache.entries[pos].key, key) != 0) return -1;
+    return pos;
 }
 
-// Stores `code` under `key`; the new entry, or null when it could not be kept.
-CacheEntry *insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept {
-    if (key.key == 0) return nullptr;
+// New references to the code and frame cached under `key`; empty when absent.
+void find_cached_code(const CacheKey &key, Ref &code, Ref &frame) noexcept {
+    int pos = find_cached_entry(key);
+    if (pos < 0) return;
+    const CacheEntry &entry = code_cache.entries[pos];
+    code = Ref::borrow(reinterpret_cast<PyObject *>(entry.code));
+    frame = Ref::borrow(reinterpret_cast<PyObject *>(entry.frame));
+}
+
+// Stores `code` under `key`. What it displaces is released last, once the
+// cache is consistent again.
+void insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept {
+    if (key.key == 0) return;
     if (!code_cache.entries) {
         auto *entries = static_cast<CacheEntry *>(PyMem_Malloc(kCacheGrowth * sizeof(CacheEntry)));
-        if (!entries) return nullptr;
+        if (!entries) return;
         Py_INCREF(code);
         entries[0] = CacheEntry{key, code, nullptr};
         code_cache.entries = entries;
         code_cache.capacity = kCacheGrowth;
         code_cache.count = 1;
-        return &entries[0];
+        return;
     }
     int pos = bisect_code_cache(key);
     if (pos < code_cache.count && compare_keys(code_cache.entries[pos].key, key) == 0) {
         CacheEntry &entry = code_cache.entries[pos];
-        PyCodeObject *old = entry.code;
-        PyFrameObject *old_frame = entry.frame;
+        Ref old_code = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(entry.code, code)));
+        Ref old_frame = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(entry.frame, nullptr)));
         Py_INCREF(code);
-        entry.code = code;
-        entry.frame = nullptr;
-        Py_DECREF(old);
-        Py_XDECREF(old_frame);
-        return &entry;
+        return;
     }
     if (code_cache.count == code_cache.capacity) {
         int capacity = code_cache.capacity + kCacheGrowth;
         auto *grown = static_cast<CacheEntry *>(
             PyMem_Realloc(code_cache.entries, static_cast<size_t>(capacity) * sizeof(CacheEntry)));
-        if (!grown) return nullptr;
+        if (!grown) return;
         code_cache.entries = grown;
         code_cache.capacity = capacity;
     }
@@ -118,7 +135,56 @@ CacheEntry *insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept
     Py_INCREF(code);
     e[pos] = CacheEntry{key, code, nullptr};
     ++code_cache.count;
-    return &e[pos];
+}
+
+// Keeps `frame` with the entry of `key`, if that entry still holds `code`.
+void store_cached_frame(const CacheKey &key, PyObject *code, PyObject *frame) noexcept {
+    int pos = find_cached_entry(key);
+    if (pos < 0) return;
+    CacheEntry &entry = code_cache.entries[pos];
+    if (reinterpret_cast<PyObject *>(entry.code) != code) return;
+    auto *owned = reinterpret_cast<PyFrameObject *>(Py_NewRef(frame));
+    Ref old_frame = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(entry.frame, owned)));
+}
+
+// Whether a cached frame was made with `globals`; one made for an earlier
+// import attempt belongs to that attempt's module.
+bool frame_has_globals(PyObject *frame, PyObject *globals) noexcept {
+    Ref frame_globals = Ref::steal(PyFrame_GetGlobals(reinterpret_cast<PyFrameObject *>(frame)));
+    return frame_globals.get() == globals;
+}
+
+// A frame for `code` in the module globals, made with no exception set: its
+// builtins lookup would otherwise give up on a globals dict without
+// __builtins__. Empty on failure, which adds no entry; the reported exception stays.
+Ref make_frame(PyThreadState *ts, PyObject *code) noexcept {
+    Ref globals = Ref::borrow(state().module_globals);
+    if (!globals) return Ref();
+    PyObject *raised = PyErr_GetRaisedException();
+    Ref frame = Ref::steal(reinterpret_cast<PyObject *>(
+        PyFrame_New(ts, reinterpret_cast<PyCodeObject *>(code), globals.get(), nullptr)));
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(raised);
+    return frame;
+}
+
+// A new code object named for the entry; empty with the failure raised instead
+// of the exception being reported.
+Ref make_code(const char *function, NativePos native, int native_line, int py_line, const char *file) noexcept {
+    PyObject *raised = PyErr_GetRaisedException();  // made with no exception set
+    Ref formatted;
+    const char *name = function;
+    if (native_line) {
+        formatted = Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", function, native.file, native_line));
+        name = formatted ? PyUnicode_AsUTF8(formatted.get()) : nullptr;
+    }
+    Ref code = name ? Ref::steal(reinterpret_cast<PyObject *>(PyCode_NewEmpty(file, name, py_line))) : Ref();
+    if (!code) {
+        Py_XDECREF(raised);  // the failure to build the entry is what the caller now sees
+        return Ref();
+    }
+    PyErr_SetRaisedException(raised);
+    return code;
 }
 
 }  // namespace
@@ -134,7 +200,8 @@ int native_line_for_traceback(PyThreadState *ts, int native_line) noexcept {
     int show = -1;  // -1: the switch is missing
     PyObject **dict_ptr = cpython::instance_dict_ptr(st.runtime_module);
     if (dict_ptr && *dict_ptr) {
-        PyObject *flag = cpython::dict_get_known_hash(*dict_ptr, st.str_native_line_in_traceback,
+        Ref dict = Ref::borrow(*dict_ptr);  // a key's __eq__ may run during the lookup
+        PyObject *flag = cpython::dict_get_known_hash(dict.get(), st.str_native_line_in_traceback,
                                                       cpython::stored_hash(st.str_native_line_in_traceback));
         if (flag) {
             Py_INCREF(flag);
@@ -166,43 +233,30 @@ void add_traceback_entry(const char *function, NativePos native, int py_line, co
     int native_line = native.line;
     if (native_line != 0) native_line = native_line_for_traceback(ts, native_line);
 
-    CacheKey key = native_line ? CacheKey{-native_line, function, native.file} : CacheKey{py_line, function, nullptr};
-    CacheEntry *entry = find_cached_code(key);
-    Ref uncached_code;  // holds the code when the cache could not keep it
-    if (!entry) {
-        PyObject *raised = PyErr_GetRaisedException();  // made with no exception set
-        Ref formatted;
-        const char *name = function;
-        if (native_line) {
-            formatted = Ref::steal(PyUnicode_FromFormat("%s (%s:%d)", function, native.file, native_line));
-            name = formatted ? PyUnicode_AsUTF8(formatted.get()) : nullptr;
-        }
-        PyCodeObject *code = name ? PyCode_NewEmpty(file, name, py_line) : nullptr;
-        if (!code) {
-            // The failure to build the entry is what the caller now sees.
-            Py_XDECREF(raised);
-            return;
-        }
-        PyErr_SetRaisedException(raised);
-        uncached_code = Ref::steal(reinterpret_cast<PyObject *>(code));
-        entry = insert_cached_code(key, code);
-        if (entry) uncached_code.reset();
+    CacheKey key = native_line ? CacheKey{-native_line, py_line, function, native.file}
+                               : CacheKey{py_line, 0, function, nullptr};
+    Ref code, frame;
+    find_cached_code(key, code, frame);
+    if (!code) {
+        code = make_code(function, native, native_line, py_line, file);
+        if (!code) return;
+        insert_cached_code(key, reinterpret_cast<PyCodeObject *>(code.get()));
     }
-    PyFrameObject *frame = entry ? entry->frame : nullptr;
+    if (frame && !frame_has_globals(frame.get(), state().module_globals)) frame.reset();
     if (!frame) {
-        // The frame is made with no exception set: its builtins lookup would
-        // otherwise give up on a globals dict without __builtins__.
-        PyObject *raised = PyErr_GetRaisedException();
-        PyObject *globals = state().module_globals;
-        PyCodeObject *code = entry ? entry->code : reinterpret_cast<PyCodeObject *>(uncached_code.get());
-        frame = globals ? PyFrame_New(ts, code, globals, nullptr) : nullptr;
-        if (!frame) PyErr_Clear();  // no entry, the reported exception stays
-        PyErr_SetRaisedException(raised);
+        frame = make_frame(ts, code.get());
         if (!frame) return;
-        if (entry) entry->frame = frame;  // the cache owns it from here
+        store_cached_frame(key, code.get(), frame.get());
     }
-    PyTraceBack_Here(frame);
-    if (!entry) Py_DECREF(frame);  // made for this one entry
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
+}
+
+void forget_cached_frames() noexcept {
+    // Each release may run Python code that adds entries; they only ever
+    // shift entries up, so walking on from the same index misses none.
+    for (int i = 0; i < code_cache.count; ++i) {
+        Ref frame = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(code_cache.entries[i].frame, nullptr)));
+    }
 }
 
 Py_ssize_t cached_code_count() noexcept { return code_cache.count; }

@@ -38,48 +38,71 @@ PyObject *os_path_function(PyObject *attr) noexcept {
 }
 
 // The table name as a plain instance attribute, so that a column called
-// "name" keeps its data; 0, or -1.
+// "name" keeps its data; 0, or -1. The generic store goes straight to the
+// instance dict; a type object gets the ordinary assignment, which keeps its
+// attribute cache right, and so does an object the generic store refuses.
 int set_frame_name(PyObject *df, PyObject *table_name) noexcept {
-    return PyObject_GenericSetAttr(df, state().str_name, table_name);
+    const State &st = state();
+    if (!PyType_Check(df) && rt::cpython::instance_dict_ptr(df)) {
+        if (PyObject_GenericSetAttr(df, st.str_name, table_name) == 0) return 0;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+    }
+    return rt::set_attr(df, st.str_name, table_name);
 }
 
 // df.name = table_name, and df.attrs["name"], which pickling keeps. An object
-// without an instance dict gets the ordinary assignment; one without a dict
-// of attrs keeps only the attribute.
+// without a dict of attrs keeps only the attribute.
 int name_frame(PyObject *df, PyObject *table_name) noexcept {
     const State &st = state();
-    if (set_frame_name(df, table_name) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        if (rt::set_attr(df, st.str_name, table_name) < 0) return -1;
-    }
+    if (set_frame_name(df, table_name) < 0) return -1;
     Ref attrs = Ref::steal(rt::get_attr_no_error(df, st.str_attrs));
     if (!attrs) return PyErr_Occurred() ? -1 : 0;
     return PyDict_Check(attrs.get()) ? PyDict_SetItem(attrs.get(), st.str_name, table_name) : 0;
 }
 
-// A frame loaded from the cache gets back the `name` that pickling dropped.
-void restore_frame_name(PyObject *df, PyObject *frame_type) noexcept {
+// A frame loaded from the cache gets back the `name` that pickling dropped; 0, or -1.
+int restore_frame_name(PyObject *df, PyObject *frame_type) noexcept {
     const State &st = state();
-    if (PyObject_IsInstance(df, frame_type) != 1) return;
-    PyObject **dict = rt::cpython::instance_dict_ptr(df);
-    if (dict && *dict && PyDict_GetItemWithError(*dict, st.str_name)) return;
+    int is_frame = PyObject_IsInstance(df, frame_type);
+    if (is_frame != 1) return is_frame;
+    PyObject **dict_ptr = rt::cpython::instance_dict_ptr(df);
+    if (dict_ptr && *dict_ptr) {
+        Ref dict = Ref::borrow(*dict_ptr);  // a key's __eq__ may replace it
+        if (PyDict_GetItemWithError(dict.get(), st.str_name)) return 0;
+        if (PyErr_Occurred()) return -1;
+    }
     Ref attrs = Ref::steal(rt::get_attr_no_error(df, st.str_attrs));
-    if (!attrs || !PyDict_Check(attrs.get())) return;
-    if (PyObject *name = PyDict_GetItemWithError(attrs.get(), st.str_name)) set_frame_name(df, Ref::borrow(name).get());
+    if (!attrs || !PyDict_Check(attrs.get())) return PyErr_Occurred() ? -1 : 0;
+    Ref name = Ref::borrow(PyDict_GetItemWithError(attrs.get(), st.str_name));
+    if (!name) return PyErr_Occurred() ? -1 : 0;
+    return set_frame_name(df, name.get());
 }
 
-// Best effort: a cache that loaded is served even when names cannot be restored.
-void restore_frame_names(PyObject *loaded) noexcept {
+// Whether a failure while restoring names may be passed over. Restoring is
+// best effort, but an interrupt or exit (anything that is not an Exception)
+// must not be lost, and neither a MemoryError: it fails the load like one
+// raised by pickle.load itself.
+bool restore_failure_is_skippable() noexcept {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
+// A cache that loaded is served even when names cannot be restored; -1 only
+// for a failure that must not be passed over.
+int restore_frame_names(PyObject *loaded) noexcept {
     const State &st = state();
-    if (!PyList_CheckExact(loaded) || PyList_GET_SIZE(loaded) == 0) return;
+    if (!PyList_CheckExact(loaded) || PyList_GET_SIZE(loaded) == 0) return 0;
     Ref pd = Ref::steal(rt::get_module_global(st.str_pd));
     Ref frame_type = pd ? Ref::steal(rt::get_attr(pd.get(), st.str_DataFrame)) : Ref();
     for (Py_ssize_t i = 0; frame_type && i < PyList_GET_SIZE(loaded); ++i) {
-        restore_frame_name(Ref::borrow(PyList_GET_ITEM(loaded, i)).get(), frame_type.get());
+        if (restore_frame_name(Ref::borrow(PyList_GET_ITEM(loaded, i)).get(), frame_type.get()) == 0) continue;
+        if (!restore_failure_is_skippable()) return -1;
         PyErr_Clear();
     }
+    if (!PyErr_Occurred()) return 0;
+    if (!restore_failure_is_skippable()) return -1;
     PyErr_Clear();
+    return 0;
 }
 
 // Runs one `with` block at `with_line` whose body is `body`; 0, or -1.
@@ -112,7 +135,10 @@ int load_cache_block(PyThreadState *ts, PyObject *cache_full_path, Ref &result) 
         if (!load_fn) return fail(RT_HERE, 44);
         loaded = Ref::steal(rt::call1(load_fn.get(), file));
         if (!loaded) return fail(RT_HERE, 44);
-        restore_frame_names(loaded.get());
+        if (restore_frame_names(loaded.get()) < 0) {
+            loaded.reset();  // nothing is returned from a load that failed
+            return fail(RT_HERE, 44);
+        }
         return 0;
     };
     // A failing __exit__ drops the loaded value with `loaded`.
