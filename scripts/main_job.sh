@@ -4,13 +4,16 @@
 # runs the tool against your own server instead (no server is started).
 set -euo pipefail
 
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+# The command runs where the caller stands, so that relative paths such as
+# --cache-path mean what they say; bootstrap.sh finds the repository itself.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-bash scripts/bootstrap.sh >&2
+bash "$root/scripts/bootstrap.sh" >&2
 command=demo
 if [ "${1:-}" = run ]; then
     command=run
     shift
 fi
 # exec: Ctrl-C and SIGTERM reach the front end itself, which stops its server.
-exec .venv/bin/python -m quendsdk "$command" "$@"
+# -P: a directory called quendsdk where the caller stands is not imported instead.
+exec "$root/.venv/bin/python" -P -m quendsdk "$command" "$@"

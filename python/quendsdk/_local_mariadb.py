@@ -11,6 +11,7 @@ the temp dir. Root has no password and is reached over the socket only.
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import os
 import shutil
@@ -18,10 +19,12 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 from types import TracebackType
+from typing import IO
 from urllib.parse import quote
 
 import pymysql
@@ -60,15 +63,88 @@ def _free_port() -> int:
         return int(s.getsockname()[1])
 
 
-def _server_preexec() -> None:
-    # Own session: a Ctrl-C in the terminal goes to us, and we stop the server
-    # in order. Death signal: if we are killed outright, the server goes too.
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}
+PR_SET_PDEATHSIG = 1
+PR_SET_CHILD_SUBREAPER = 36
+PR_GET_CHILD_SUBREAPER = 37
+
+
+try:
+    # Loaded here, not in a forked child.
+    _libc: ctypes.CDLL | None = ctypes.CDLL("libc.so.6", use_errno=True)
+except OSError:
+    _libc = None
+
+
+def _prctl(option: int, value: int) -> int | None:
+    if _libc is None:
+        return None
+    if option == PR_GET_CHILD_SUBREAPER:
+        out = ctypes.c_int(0)
+        return out.value if _libc.prctl(option, ctypes.byref(out)) == 0 else None
+    return int(_libc.prctl(option, value))
+
+
+def _child_preexec() -> None:
+    # Own session and process group: a Ctrl-C in the terminal goes to us alone,
+    # and we stop the whole group in order. The mask held while spawning is not
+    # the child's. Death signal: if we are killed outright, the child goes too.
     os.setsid()
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOP_SIGNALS)
+    _prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+@contextlib.contextmanager
+def _signals_deferred() -> Iterator[None]:
+    """SIGINT/SIGTERM wait until the block has put its child or directory on record."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
     try:
-        libc = ctypes.CDLL("libc.so.6", use_errno=True)
-        libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def _spawn(cmd: list[str], out: IO[bytes]) -> subprocess.Popen[bytes]:
+    return subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
+                            stderr=subprocess.STDOUT, preexec_fn=_child_preexec)
+
+
+def _group_left(pgid: int) -> bool:
+    """Reap what of the group is ours; True once no member is left."""
+    with contextlib.suppress(ChildProcessError):
+        while os.waitpid(-pgid, os.WNOHANG)[0] > 0:
+            pass
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return True
+    return False
+
+
+def _end_group(proc: subprocess.Popen[bytes], timeout: float,
+               signals: tuple[int, ...] = (signal.SIGTERM, signal.SIGKILL)) -> None:
+    """Signal the process group `proc` leads, the next signal after `timeout` each;
+    return once every member is gone.
+
+    mariadb-install-db's `mariadbd --bootstrap` outlives the script when only
+    the script is stopped, and writes into the datadir after it is removed.
+    """
+    pgid = proc.pid
+    for sig in signals:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(pgid, sig)
+        deadline = time.monotonic() + timeout
+        while True:
+            proc.poll()
+            if _group_left(pgid):
+                return
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.02)
+    raise RuntimeError(f"process group {pgid} still running after SIGKILL")
 
 
 class LocalMariaDB:
@@ -85,6 +161,9 @@ class LocalMariaDB:
         self.port: int | None = None
         self.tmp_dir: Path | None = None
         self.proc: subprocess.Popen[bytes] | None = None
+        self._install_proc: subprocess.Popen[bytes] | None = None
+        self._ready = False  # the server has accepted a connection
+        self._subreaper_before: int | None = None
 
     # -- facts of the running server
     @property
@@ -147,7 +226,8 @@ class LocalMariaDB:
     def start(self) -> LocalMariaDB:
         if self.tmp_dir is not None:
             raise RuntimeError("server already started")
-        self.tmp_dir = self._make_tmp()
+        with _signals_deferred():
+            self.tmp_dir = self._make_tmp()
         try:
             self._install_db()
             attempts = 1 if self._port_arg else 3
@@ -179,11 +259,26 @@ class LocalMariaDB:
             "--skip-test-db", "--skip-name-resolve",
             "--innodb-log-file-size=16M",
         ]
-        res = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT)
-        if res.returncode != 0:
-            raise MariaDBStartError(f"mariadb-install-db failed (exit {res.returncode})",
-                                    res.stdout.decode(errors="replace"))
+        # Orphans of the script come to us while it runs, so that we can reap them.
+        self._subreaper_before = _prctl(PR_GET_CHILD_SUBREAPER, 0)
+        _prctl(PR_SET_CHILD_SUBREAPER, 1)
+        log = self._dir() / "install.log"
+        with open(log, "wb") as out, _signals_deferred():
+            self._install_proc = _spawn(cmd, out)
+        code = self._install_proc.wait()
+        self._end_install()
+        if code != 0:
+            raise MariaDBStartError(f"mariadb-install-db failed (exit {code})",
+                                    log.read_text(errors="replace"))
+
+    def _end_install(self) -> None:
+        if self._install_proc is not None:
+            _end_group(self._install_proc, self.stop_timeout)
+            # Cleared only now, so that an interrupted stop() can be retried.
+            self._install_proc = None
+        if self._subreaper_before is not None:
+            _prctl(PR_SET_CHILD_SUBREAPER, self._subreaper_before)
+            self._subreaper_before = None
 
     def _launch(self, port: int) -> bool:
         """Run mariadbd and wait until root can log in; False if it exited early."""
@@ -207,10 +302,8 @@ class LocalMariaDB:
             "--character-set-server=utf8mb4", "--collation-server=utf8mb4_general_ci",
             "--default-time-zone=+00:00",
         ]
-        with open(tmp / "mariadbd.out", "wb") as out:
-            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
-                                         stderr=subprocess.STDOUT,
-                                         preexec_fn=_server_preexec)
+        with open(tmp / "mariadbd.out", "wb") as out, _signals_deferred():
+            self.proc = _spawn(cmd, out)
         self.port = port
         deadline = time.monotonic() + self.start_timeout
         while time.monotonic() < deadline:
@@ -220,6 +313,7 @@ class LocalMariaDB:
                 return False
             try:
                 self.root_connect().close()
+                self._ready = True
                 return True
             except pymysql.err.OperationalError:
                 time.sleep(0.1)
@@ -228,22 +322,20 @@ class LocalMariaDB:
             self.error_log())
 
     def stop(self) -> None:
-        """End the server (SIGTERM, then SIGKILL) and remove the temp dir. Idempotent."""
-        proc = self.proc
-        if proc is not None:
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=self.stop_timeout)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
-            # Cleared only now, so that an interrupted stop() can be retried.
+        """End the server and any install step, whole process groups (SIGTERM, then
+        SIGKILL), then remove the temp dir. Idempotent, and can be retried."""
+        self._end_install()
+        if self.proc is not None:
+            # A SIGTERM that lands before mariadbd accepts connections can leave it
+            # running for good; a server that never came up holds nothing to keep.
+            signals = (signal.SIGTERM, signal.SIGKILL) if self._ready else (signal.SIGKILL,)
+            _end_group(self.proc, self.stop_timeout, signals)
             self.proc = None
+            self._ready = False
         self.port = None
-        tmp, self.tmp_dir = self.tmp_dir, None
-        if tmp is not None:
-            shutil.rmtree(tmp, ignore_errors=True)
+        if self.tmp_dir is not None:
+            shutil.rmtree(self.tmp_dir, ignore_errors=True)
+            self.tmp_dir = None
 
     def __enter__(self) -> LocalMariaDB:
         return self.start()
