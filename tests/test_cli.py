@@ -239,12 +239,15 @@ ERROR_CASES = {
     "cache-dir-not-writable": (r"cache directory '/proc' is not writable", False),
     "cache-file-is-a-directory": (r"cache file '.*/sub' exists and is not a regular file",
                                   False),
+    # Its owner could plant a pickle there.
+    "foreign-default-cache-dir": (r"cache directory '.*/quendsdk' belongs to another user",
+                                  False),
 }
 
 
 @pytest.mark.parametrize("case", list(ERROR_CASES))
 def test_run_reports_one_clear_error(mariadb: MariaDB, global_user: str, tmp_path: Path,
-                                     case: str) -> None:
+                                     private_cache_home: Path, case: str) -> None:
     pattern, logged = ERROR_CASES[case]
     host, user, password, database = mariadb.host_text, mariadb.user, mariadb.password, "shop"
     cache = ["--cache-path", str(tmp_path)]
@@ -271,6 +274,11 @@ def test_run_reports_one_clear_error(mariadb: MariaDB, global_user: str, tmp_pat
     elif case == "cache-file-is-a-directory":
         (tmp_path / "sub").mkdir()
         cache += ["--cache-file", "sub"]
+    elif case == "foreign-default-cache-dir":
+        foreign = private_cache_home / "quendsdk"
+        foreign.mkdir(parents=True)
+        os.chown(foreign, 65534, 65534)
+        cache = []
     env = cli_env() if env_password is None else cli_env(TABLORA_PASSWORD=env_password)
     res = run_cli("run", "--host", host, "--user", user, "--database", database, *cache,
                   env=env)

@@ -27,11 +27,15 @@ def default_directory() -> str:
 
 
 def make_private_directory(path: str) -> str | None:
-    """Create `path` as 0700 (tightening it if it is ours and open); a problem, or None."""
+    """Create `path` as 0700, or tighten it to that; a problem, or None."""
     try:
         os.makedirs(path, mode=0o700, exist_ok=True)
         st = os.stat(path)
-        if st.st_uid == os.getuid() and st.st_mode & 0o077:
+        if st.st_uid != os.getuid():
+            # Its owner could plant a pickle there, and loading one runs its code.
+            return (f"cache directory {path!r} belongs to another user; "
+                    "choose one with --cache-path")
+        if st.st_mode & 0o077:
             os.chmod(path, 0o700)
     except OSError as e:
         return (f"cannot create the cache directory {path!r} ({e.strerror}); "
@@ -77,7 +81,9 @@ def replacement(cache_full_path: str) -> Iterator[str]:
     are 0600 (umask 077); the tool's open(path, "wb") keeps the mode it finds.
     """
     directory, name = os.path.split(cache_full_path)
-    partial = os.path.join(directory, f".{name}.{os.getpid()}-{secrets.token_hex(4)}.partial")
+    # Short enough for any name the cache file itself may have.
+    partial = os.path.join(directory,
+                           f".{name[:100]}.{os.getpid()}-{secrets.token_hex(4)}.partial")
     previous_umask = os.umask(0o077)
     try:
         yield partial

@@ -339,14 +339,10 @@ def _check_host(host: str, parser: argparse.ArgumentParser) -> None:
                      "65535 ([ADDRESS]:PORT for IPv6)")
 
 
-def _connection_key(user: str, host: str, database: str,
-                    parser: argparse.ArgumentParser) -> tuple[str, str, int, str]:
+def _connection_key(user: str, host: str, database: str) -> tuple[str, str, int, str]:
     """(user, host, port, database) as the tool's own URL reads them."""
     from sqlalchemy.engine import make_url
 
-    if "?" in database:
-        parser.error(f"--database {database!r}: a '?' would start driver options in the "
-                     "connection URL")
     probe = _tablora().MySQLDatabaseTablora(user, "unused", host, database)
     url = make_url(probe.connection_string)
     return (url.username or "", url.host or "", url.port or DEFAULT_PORT, url.database or "")
@@ -405,31 +401,34 @@ def cmd_run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     _check_host(host, parser)
     user = _required(args.user, "--user", "TABLORA_USER", parser)
     database = _required(args.database, "--database", "TABLORA_DATABASE", parser)
+    if "?" in database:  # the tool puts the name into its URL as it stands
+        parser.error(f"--database {database!r}: a '?' would start driver options in the "
+                     "connection URL")
     args.error_context = (host, user, database)
     observer = Observer(show_progress=_progress_wanted(args))
     try:
         with observer.watching(_tablora()):
-            _run(args, parser, host, user, database, observer)
+            _run(args, host, user, database, observer)
     finally:
         observer.report()
     return 0
 
 
-def _run(args: argparse.Namespace, parser: argparse.ArgumentParser, host: str, user: str,
-         database: str, observer: Observer) -> None:
+def _run(args: argparse.Namespace, host: str, user: str, database: str,
+         observer: Observer) -> None:
     if not args.data:
         password = _read_nonempty_password(user, host)
         tool = _construct(user, password, host, database, ".", TOOL_CACHE_FILE)
         _connect(tool, args.schemas)
         _out("    no data read (--no-data)")
         return
-    cache_full_path = _cache_file_for(args, _connection_key(user, host, database, parser))
+    cache_full_path = _cache_file_for(args, _connection_key(user, host, database))
     _check_cache_location(cache_full_path, writable=False)
     if not args.refresh and os.path.exists(cache_full_path):
         served = _serve_cache(user, host, database, cache_full_path, observer)
         if served is not None:
             if args.schemas:
-                _out("    (schemas are printed when the database is read: --refresh)")
+                _out("    schemas: printed only when the database is read (--refresh)")
             _summarise(*served, _source(False, cache_full_path))
             return
     # Checked before the read, which would only find out after reading everything.
