@@ -49,6 +49,8 @@ class _InspectStandIn(_Delegate):
 
 
 class Observer:
+    """What one command saw of the tool: the current table, warnings, a progress display."""
+
     def __init__(self, show_progress: bool) -> None:
         self.show_progress = show_progress
         self.table: str | None = None
