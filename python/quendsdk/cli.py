@@ -205,10 +205,15 @@ def _tablora() -> Any:
 
 
 def _construct(user: str, password: str, host: str, database: str, cache_path: str,
-               cache_file: str, password_shown: str = "<hidden>") -> Any:
+               cache_file: str, password_shown: str = "<hidden>",
+               cache_shown: str | None = None) -> Any:
+    # The cache the user asked for is shown, not the temporary name written first.
+    shown_path, shown_file = os.path.split(cache_shown) if cache_shown else (cache_path, cache_file)
     _out(f"==> MySQLDatabaseTablora(username={user!r}, password={password_shown}, "
-         f"host={host!r}, database={database!r}, cache_path={cache_path!r}, "
-         f"cache_file={cache_file!r})")
+         f"host={host!r}, database={database!r}, cache_path={shown_path!r}, "
+         f"cache_file={shown_file!r})")
+    if cache_shown:
+        _out(f"    the cache is written as {cache_file} first and renamed when the read succeeds")
     return _tablora().MySQLDatabaseTablora(user, password, host, database, cache_path,
                                            cache_file)
 
@@ -435,7 +440,8 @@ def _run(args: argparse.Namespace, host: str, user: str, database: str,
     _check_cache_location(cache_full_path, writable=True)
     password = _read_nonempty_password(user, host)
     with _cache.replacement(cache_full_path) as partial:
-        tool = _construct(user, password, host, database, *os.path.split(partial))
+        tool = _construct(user, password, host, database, *os.path.split(partial),
+                          cache_shown=cache_full_path)
         _connect(tool, args.schemas)
         _out("==> prepare_data()")
         frames, elapsed, _ = _prepare(tool, observer, partial)
