@@ -94,6 +94,22 @@ print(json.dumps([outer, nested, later]))
     ]
 
 
+@pytest.mark.parametrize(("raised", "expected"), [("KeyboardInterrupt", "KeyboardInterrupt"),
+                                                   ("ValueError", "TypeError")])
+def test_an_interrupt_while_the_frame_is_made_is_not_lost(raised, expected):
+    # An ordinary failure only costs the entry; an interrupt goes on.
+    got = run_python("TRIGGER = 'globals-key'\n" + TRIGGERS + ENTRIES + f"""
+import json, quendsdk.tablora as tablora
+def interrupt():
+    raise {raised}()
+arm(tablora.__dict__, interrupt)
+exc = failure(tablora.MySQLDatabaseTablora)
+print(json.dumps([type(exc).__name__, type(exc.__context__).__name__, entries(exc)]))
+""")
+    context = "TypeError" if expected == "KeyboardInterrupt" else "NoneType"
+    assert got == [expected, context, []]
+
+
 @pytest.mark.parametrize("nested_count", [64, 128], ids=["past-64", "past-128"])
 @pytest.mark.parametrize("trigger", TRIGGER_IDS)
 def test_cache_growth_during_frame_creation_loses_no_entry(trigger, nested_count):

@@ -147,25 +147,26 @@ void store_cached_frame(const CacheKey &key, PyObject *code, PyObject *frame) no
     Ref old_frame = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(entry.frame, owned)));
 }
 
-// Whether a cached frame was made with `globals`; one made for an earlier
-// import attempt belongs to that attempt's module.
-bool frame_has_globals(PyObject *frame, PyObject *globals) noexcept {
-    Ref frame_globals = Ref::steal(PyFrame_GetGlobals(reinterpret_cast<PyFrameObject *>(frame)));
-    return frame_globals.get() == globals;
-}
-
 // A frame for `code` in the module globals, made with no exception set: its
 // builtins lookup would otherwise give up on a globals dict without
-// __builtins__. Empty on failure, which adds no entry; the reported exception stays.
+// __builtins__. Empty on failure, which adds no entry; the reported exception
+// stays, unless Python code run meanwhile raised an interrupt or exit: that
+// one goes on, with the reported exception as its context.
 Ref make_frame(PyThreadState *ts, PyObject *code) noexcept {
     Ref globals = Ref::borrow(state().module_globals);
     if (!globals) return Ref();
     PyObject *raised = PyErr_GetRaisedException();
     Ref frame = Ref::steal(reinterpret_cast<PyObject *>(
         PyFrame_New(ts, reinterpret_cast<PyCodeObject *>(code), globals.get(), nullptr)));
-    if (!frame) PyErr_Clear();
-    PyErr_SetRaisedException(raised);
-    return frame;
+    if (frame || PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(raised);
+        return frame;
+    }
+    PyObject *stop = PyErr_GetRaisedException();
+    if (raised) PyException_SetContext(stop, raised);
+    PyErr_SetRaisedException(stop);
+    return Ref();
 }
 
 // A new code object named for the entry; empty with the failure raised instead
@@ -242,7 +243,6 @@ void add_traceback_entry(const char *function, NativePos native, int py_line, co
         if (!code) return;
         insert_cached_code(key, reinterpret_cast<PyCodeObject *>(code.get()));
     }
-    if (frame && !frame_has_globals(frame.get(), state().module_globals)) frame.reset();
     if (!frame) {
         frame = make_frame(ts, code.get());
         if (!frame) return;
