@@ -1,12 +1,26 @@
 #!/usr/bin/env bash
 # Prepare a machine for building and testing: system packages, .venv, build.
 # Safe to re-run; a re-run only rebuilds what changed (build/ is persistent).
+# TABLORA_PYTHON=3.13 builds for CPython 3.13 into .venv-3.13 (default 3.12,
+# into .venv). TABLORA_PANDAS=2|3 picks the pandas line installed (default:
+# 2 on 3.12, 3 on 3.13); the newest release of that line is installed.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
+PY_VERSION="${TABLORA_PYTHON:-3.12}"
+case "$PY_VERSION" in
+    3.12) default_venv="$ROOT/.venv"; default_pandas=2 ;;
+    3.13) default_venv="$ROOT/.venv-3.13"; default_pandas=3 ;;
+    *) printf '[bootstrap] error: TABLORA_PYTHON must be 3.12 or 3.13, not %s\n' "$PY_VERSION" >&2; exit 2 ;;
+esac
+PANDAS_LINE="${TABLORA_PANDAS:-$default_pandas}"
+case "$PANDAS_LINE" in
+    2|3) ;;
+    *) printf '[bootstrap] error: TABLORA_PANDAS must be 2 or 3, not %s\n' "$PANDAS_LINE" >&2; exit 2 ;;
+esac
 # Another venv and build dir can be asked for (the sanitizer build uses its own).
-VENV="${TABLORA_VENV:-$ROOT/.venv}"
+VENV="${TABLORA_VENV:-$default_venv}"
 BUILD_ARGS=()
 [ -n "${TABLORA_BUILD_DIR:-}" ] && BUILD_ARGS=(-Cbuild-dir="$TABLORA_BUILD_DIR")
 
@@ -32,38 +46,39 @@ else
     say "apt packages present"
 fi
 
-# --- CPython 3.12 ----------------------------------------------------------
-is_py312() {
-    [ -n "$1" ] && "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1
+# --- CPython ---------------------------------------------------------------
+is_wanted_python() {
+    [ -n "$1" ] && "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$PY_VERSION'.split('.'))))" \
+        >/dev/null 2>&1
 }
 
-find_python312() {
+find_python() {
     local cand root
-    # pyenv's shim exists on PATH even when 3.12 is not selected; it must run.
-    if cand=$(command -v python3.12 2>/dev/null) && is_py312 "$cand"; then
+    # pyenv's shim exists on PATH even when this version is not selected; it must run.
+    if cand=$(command -v "python$PY_VERSION" 2>/dev/null) && is_wanted_python "$cand"; then
         echo "$cand"; return 0
     fi
     root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
-    for cand in "$root/versions/3.12.1/bin/python3.12" "$root"/versions/3.12.*/bin/python3.12; do
-        if is_py312 "$cand"; then echo "$cand"; return 0; fi
+    for cand in "$root"/versions/"$PY_VERSION".*/bin/"python$PY_VERSION"; do
+        if is_wanted_python "$cand"; then echo "$cand"; return 0; fi
     done
     return 1
 }
 
-if ! PY=$(find_python312); then
-    say "error: no runnable CPython 3.12 found (PATH or pyenv versions/3.12.*)" >&2
+if ! PY=$(find_python); then
+    say "error: no runnable CPython $PY_VERSION found (python$PY_VERSION on PATH, or pyenv versions/$PY_VERSION.*)" >&2
     exit 1
 fi
 
 # --- virtualenv ------------------------------------------------------------
-if ! is_py312 "$VENV/bin/python"; then
+if ! is_wanted_python "$VENV/bin/python"; then
     say "creating $VENV from $PY"
     rm -rf "$VENV"
     "$PY" -m venv "$VENV"
     say "upgrading pip"
     "$VENV/bin/python" -m pip install -q --upgrade pip
 else
-    say ".venv ok ($("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])'))"
+    say "$(basename "$VENV") ok ($("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0])'))"
 fi
 
 # --- build and install -----------------------------------------------------
@@ -92,6 +107,13 @@ fi
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 # Always pass the option: a cached ON would otherwise stick in build/.
 SANITIZE="${TABLORA_SANITIZE:-OFF}"
-say "pip install .[test] (builds the extension, TABLORA_SANITIZE=$SANITIZE)"
-"${PIP[@]}" --no-build-isolation "${BUILD_ARGS[@]}" -Ccmake.define.TABLORA_SANITIZE="$SANITIZE" "$ROOT[test]"
+say "pip install .[test] (builds the extension, TABLORA_SANITIZE=$SANITIZE, pandas $PANDAS_LINE.x)"
+"${PIP[@]}" --no-build-isolation "${BUILD_ARGS[@]}" -Ccmake.define.TABLORA_SANITIZE="$SANITIZE" "$ROOT[test]" \
+    "pandas==$PANDAS_LINE.*" "pandas-stubs==$PANDAS_LINE.*"
+# The newest release of the line, also in a venv that already had an older one.
+"${PIP[@]}" --upgrade "pandas==$PANDAS_LINE.*" "pandas-stubs==$PANDAS_LINE.*"
+"$VENV/bin/python" -c 'import sys
+from importlib.metadata import version
+print("[bootstrap] Python", sys.version.split()[0],
+      *(f"{name} {version(name)}" for name in ("pandas", "SQLAlchemy", "PyMySQL")))'
 say "done"

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # The whole pytest suite against an AddressSanitizer + UBSan build of the module.
-# Builds into .venv-asan and build/asan, so .venv keeps its release build; run
-# through scripts/bootstrap.sh, which also installs the system packages. Extra arguments go to
+# Builds into .venv-asan and build/asan (.venv-asan-3.13 and build/asan-3.13 with
+# TABLORA_PYTHON=3.13), so the release venv keeps its build; run through
+# scripts/bootstrap.sh, which also installs the system packages. Extra arguments go to
 # pytest. Fails on any sanitizer report or test failure; prints the report count
 # and how long it took.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
-VENV="$ROOT/.venv-asan"
-BUILD="$ROOT/build/asan"
+SUFFIX=""
+[ "${TABLORA_PYTHON:-3.12}" != 3.12 ] && SUFFIX="-$TABLORA_PYTHON"
+VENV="$ROOT/.venv-asan$SUFFIX"
+BUILD="$ROOT/build/asan$SUFFIX"
 REPORTS="$BUILD/reports"
 WRAP="$BUILD/unsanitized-bin"
 
@@ -20,7 +23,7 @@ find_prog() {
 
 started=$(date +%s)
 
-say "building with TABLORA_SANITIZE=ON into build/asan"
+say "building with TABLORA_SANITIZE=ON into ${BUILD#"$ROOT/"}"
 TABLORA_VENV="$VENV" TABLORA_BUILD_DIR="$BUILD" TABLORA_SANITIZE=ON bash scripts/bootstrap.sh
 built=$(date +%s)
 

@@ -173,3 +173,41 @@ def test_import_configures_logging_only_without_handlers(before: str, expected: 
         print(json.dumps([root.level, [h.formatter._fmt for h in root.handlers]]))
         """)
     assert result == expected
+
+
+def _other_version_build() -> str | None:
+    """The release build for the other supported Python, if bootstrap made it."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    other = {(3, 12): ("3.13", ".venv-3.13"), (3, 13): ("3.12", ".venv")}[sys.version_info[:2]]
+    tag = other[0].replace(".", "")
+    site = os.path.join(root, other[1], "lib", f"python{other[0]}", "site-packages", "quendsdk")
+    found = [n for n in os.listdir(site) if n.startswith(f"tablora.cpython-{tag}-")] if os.path.isdir(site) else []
+    return os.path.join(site, found[0]) if found else None
+
+
+@pytest.mark.parametrize("as_error", [False, True], ids=["warning", "error"])
+def test_a_build_for_another_version_warns_with_its_own_version(as_error: bool) -> None:
+    path = _other_version_build()
+    if path is None:
+        pytest.skip("the other Python's build is not there (scripts/test.sh makes both)")
+    built = path.split("tablora.cpython-")[1][:3]
+    got = run_python(f"""
+        import importlib.machinery, importlib.util, json, sys, traceback, warnings
+        import quendsdk
+        loader = importlib.machinery.ExtensionFileLoader("quendsdk.tablora", {path!r})
+        spec = importlib.util.spec_from_loader("quendsdk.tablora", loader)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter({"error" if as_error else "always"!r}, RuntimeWarning)
+            try:
+                loader.exec_module(importlib.util.module_from_spec(spec))
+                outcome = []
+            except RuntimeWarning as e:
+                outcome = [str(e), [f.filename for f in traceback.extract_tb(e.__traceback__)]]
+        print(json.dumps([outcome, [str(w.message) for w in caught]]))
+    """)
+    text = (f"compile time Python version {built[0]}.{built[1:]} of module 'quendsdk.tablora' does not match "
+            f"runtime version {sys.version_info[0]}.{sys.version_info[1]}")
+    if as_error:
+        assert got[0][0] == text and not [f for f in got[0][1] if "tablora" in f]
+    else:
+        assert got == [[], [text]]

@@ -25,11 +25,12 @@ int store(PyObject *&field, PyObject *value) noexcept {
 int check_version() noexcept {
     const unsigned long version = Py_Version;
     const int major = static_cast<int>(version >> 24), minor = static_cast<int>((version >> 16) & 0xff);
-    if (major == 3 && minor == 12) return 0;
+    // Compared with the headers this file was built against.
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     char message[200];
     PyOS_snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 12,
-                  "quendsdk.tablora", "does not match", major, minor);
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "quendsdk.tablora", "does not match", major, minor);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 

@@ -1,9 +1,38 @@
 // The interpreter's private calls the module relies on, each behind one thin
 // wrapper, so that what a new interpreter could break stays in one place.
+// Checked against the 3.12 and 3.13 headers; a guard marks where they differ.
 #pragma once
 #include <Python.h>
 
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
+#error "quendsdk.tablora is written for CPython 3.12 and 3.13"
+#endif
+
+#if PY_VERSION_HEX >= 0x030D0000
+// 3.13 moved the declaration to the internal headers; the function is
+// still exported, with the same signature and meaning.
+extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key, PyObject *item, Py_hash_t hash);
+#endif
+
 namespace rt::cpython {
+
+// The exception being raised on the thread (borrowed), or null.
+inline PyObject *raised_exception(PyThreadState *ts) noexcept { return ts->current_exception; }
+
+// Takes the exception being raised off the thread; the caller owns it.
+inline PyObject *take_raised_exception(PyThreadState *ts) noexcept {
+    PyObject *raised = ts->current_exception;
+    ts->current_exception = nullptr;
+    return raised;
+}
+
+// The innermost entry of the handled-exception stack holds the value that
+// sys.exc_info() and implicit chaining see; this is its slot (owned value,
+// possibly null or None).
+inline PyObject *&handled_exception_slot(PyThreadState *ts) noexcept { return ts->exc_info->exc_value; }
+
+// Lookup along the type's MRO, without descriptors; borrowed, no error set.
+inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) noexcept { return _PyType_Lookup(type, name); }
 
 // Dictionary lookup with a precomputed hash; borrowed result, or null (check
 // PyErr_Occurred to tell a failed comparison from a missing key).

@@ -1,5 +1,7 @@
-// Exception routines on the 3.12 thread state: raise, match, save, fetch, restore.
+// Exception routines on the thread state: raise, match, save, fetch, restore.
 #include "runtime/exceptions.h"
+
+#include "runtime/cpython_internal.h"
 
 namespace rt {
 
@@ -70,7 +72,7 @@ int exception_matches(PyObject *type, PyObject *target) noexcept {
 }
 
 int current_exception_matches(PyThreadState *ts, PyObject *target) noexcept {
-    PyObject *raised = ts->current_exception;
+    PyObject *raised = cpython::raised_exception(ts);
     if (!raised) return 0;
     PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(raised));
     if (type == target) return 1;
@@ -90,7 +92,7 @@ SavedException save_handled_exception(PyThreadState *ts) noexcept {
     // taking the topmost exception from an outer entry instead would plant it
     // in a generator's own exception state.
     SavedException saved;
-    PyObject *value = ts->exc_info->exc_value;
+    PyObject *value = cpython::handled_exception_slot(ts);
     saved.value = Py_XNewRef(value);
     if (value && value != Py_None) {
         saved.type = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(value)));
@@ -100,8 +102,7 @@ SavedException save_handled_exception(PyThreadState *ts) noexcept {
 }
 
 int fetch_exception(PyThreadState *ts, PyObject **type, PyObject **value, PyObject **traceback) noexcept {
-    PyObject *v = ts->current_exception;
-    ts->current_exception = nullptr;
+    PyObject *v = cpython::take_raised_exception(ts);
     PyObject *t = nullptr, *tb = nullptr;
     if (v) {
         t = Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(v)));
@@ -109,15 +110,15 @@ int fetch_exception(PyThreadState *ts, PyObject **type, PyObject **value, PyObje
     }
     *type = *value = *traceback = nullptr;
     PyErr_NormalizeException(&t, &v, &tb);
-    if (ts->current_exception) goto bad;
+    if (cpython::raised_exception(ts)) goto bad;
     if (tb && PyException_SetTraceback(v, tb) < 0) goto bad;
     {
         *type = t;
         *value = v;
         *traceback = tb;
-        _PyErr_StackItem *item = ts->exc_info;
-        PyObject *previous = item->exc_value;
-        item->exc_value = Py_XNewRef(v);
+        PyObject *&slot = cpython::handled_exception_slot(ts);
+        PyObject *previous = slot;
+        slot = Py_XNewRef(v);
         Py_XDECREF(previous);  // the caller saved it beforehand
         return 0;
     }
@@ -129,9 +130,9 @@ bad:
 }
 
 void restore_handled_exception(PyThreadState *ts, SavedException &saved) noexcept {
-    _PyErr_StackItem *item = ts->exc_info;
-    PyObject *previous = item->exc_value;
-    item->exc_value = saved.value;
+    PyObject *&slot = cpython::handled_exception_slot(ts);
+    PyObject *previous = slot;
+    slot = saved.value;
     Py_XDECREF(previous);
     Py_XDECREF(saved.type);
     Py_XDECREF(saved.traceback);
@@ -147,7 +148,7 @@ void discard_saved_exception(SavedException &saved) noexcept {
 
 PyObject *lookup_special(PyObject *obj, PyObject *name) noexcept {
     PyTypeObject *type = Py_TYPE(obj);
-    PyObject *found = _PyType_Lookup(type, name);  // borrowed
+    PyObject *found = cpython::type_lookup(type, name);  // borrowed
     if (!found) {
         PyErr_SetObject(PyExc_AttributeError, name);
         return nullptr;
