@@ -2,6 +2,7 @@
 
     python bench/run.py           # the full run (a few minutes on 2 cores)
     python bench/run.py --quick   # a fast smoke run; its figures are not for quoting
+    python bench/run.py --only scale   # one part: callpath, database, import, scale
 
 Every figure is native time (or memory) over a baseline measured in the same
 run, as the median over repetitions, with the min-max of the ratio.
@@ -21,9 +22,11 @@ if HERE not in sys.path:
 
 from common import Figure  # noqa: E402
 
-FULL = dict(call_reps=7, call_seconds=0.2, db_reps=5, mem_reps=5, tables=20, rows=20000, import_reps=11)
-QUICK = dict(call_reps=3, call_seconds=0.02, db_reps=2, mem_reps=1, tables=4, rows=2000, import_reps=3)
-PARTS = ("callpath", "database", "import")
+FULL = dict(call_reps=7, call_seconds=0.2, db_reps=5, mem_reps=5, tables=20, rows=20000, import_reps=11,
+            scale_reps=3, scale_cache_reps=5)
+QUICK = dict(call_reps=3, call_seconds=0.02, db_reps=2, mem_reps=1, tables=4, rows=2000, import_reps=3,
+             scale_reps=2, scale_cache_reps=2)
+PARTS = ("callpath", "database", "import", "scale")
 
 
 def log(msg):
@@ -127,12 +130,28 @@ def main():
         import importbench
         figures += importbench.run(cfg["import_reps"], log)
 
+    scale_lines = []
+    if "scale" in parts:
+        log("figure 5: scale series on MariaDB, fresh process per read")
+        import scalebench
+        try:
+            scale_lines, version_seen = scalebench.run(cfg["scale_reps"], cfg["scale_cache_reps"], args.quick, log)
+            mariadb = mariadb or version_seen
+        except Exception as e:
+            log(f"  skipped: {type(e).__name__}: {e}")
+            first = str(e).splitlines()[0] if str(e) else type(e).__name__
+            scale_lines = [f"5 scale series skipped: {first}"]
+
     elapsed = time.monotonic() - started
     print(machine_line(mariadb or mariadb_binary_version()))
     print(f"run: {'--quick (smoke run, not for quoting)' if args.quick else 'full'}; "
           f"load average {load_start:.2f} at start, {os.getloadavg()[0]:.2f} at end")
-    print()
-    print(table(figures))
+    if figures:
+        print()
+        print(table(figures))
+    if scale_lines:
+        print()
+        print("\n".join(scale_lines))
     print()
     for line in extra:
         print(line)
