@@ -2,6 +2,7 @@
 # The main job: bootstrap (apt, .venv, build), then the demo against a throwaway MariaDB.
 # Extra arguments go to the demo, e.g. --rows 100000; `run ...` as the first argument
 # runs the tool against your own server instead (no server is started).
+# TABLORA_PYTHON=3.13 runs it on CPython 3.13 (default 3.12).
 set -euo pipefail
 
 # The command runs where the caller stands, so that relative paths such as
@@ -9,6 +10,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 bash "$root/scripts/bootstrap.sh" >&2
+venv="$root/.venv"
+[ "${TABLORA_PYTHON:-3.12}" != 3.12 ] && venv="$root/.venv-$TABLORA_PYTHON"
 command=demo
 if [ "${1:-}" = run ]; then
     command=run
@@ -16,4 +19,4 @@ if [ "${1:-}" = run ]; then
 fi
 # exec: Ctrl-C and SIGTERM reach the front end itself, which stops its server.
 # -P: a directory called quendsdk where the caller stands is not imported instead.
-exec "$root/.venv/bin/python" -P -m quendsdk "$command" "$@"
+exec "$venv/bin/python" -P -m quendsdk "$command" "$@"
