@@ -1,6 +1,7 @@
 // The module state record, its string table and the constants built from it.
 #include "module/state.h"
 
+#include "runtime/cpython_internal.h"
 
 State g_state{};
 CachedBuiltins g_builtins{};
@@ -33,7 +34,7 @@ int store(PyObject *&field, PyObject *value) noexcept {
 // A code object that describes a method's signature and origin; no bytecode.
 PyObject *make_code(int argcount, PyObject *varnames, PyObject *name, int firstlineno) noexcept {
     const State &st = g_state;
-    return reinterpret_cast<PyObject *>(PyUnstable_Code_NewWithPosOnlyArgs(
+    return reinterpret_cast<PyObject *>(rt::cpython::new_code(
         argcount, 0, 0, static_cast<int>(PyTuple_GET_SIZE(varnames)), 0,
         CO_OPTIMIZED | CO_NEWLOCALS, st.empty_bytes, st.empty_tuple, st.empty_tuple,
         varnames, st.empty_tuple, st.empty_tuple, st.txt_code_filename, name, name,

@@ -7,6 +7,10 @@
 #if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
 #error "quendsdk.tablora is written for CPython 3.12 and 3.13"
 #endif
+#ifdef Py_GIL_DISABLED
+// The thread-state and dict accesses below assume the GIL.
+#error "quendsdk.tablora needs a CPython build with the GIL"
+#endif
 
 #if PY_VERSION_HEX >= 0x030D0000
 // 3.13 moved the declaration to the internal headers; the function is
@@ -30,6 +34,25 @@ inline PyObject *take_raised_exception(PyThreadState *ts) noexcept {
 // sys.exc_info() and implicit chaining see; this is its slot (owned value,
 // possibly null or None).
 inline PyObject *&handled_exception_slot(PyThreadState *ts) noexcept { return ts->exc_info->exc_value; }
+
+// A code object from its parts (the unstable constructor; the same
+// parameters on 3.12 and 3.13).
+inline PyCodeObject *new_code(int argcount, int posonlyargcount, int kwonlyargcount, int nlocals, int stacksize,
+                              int flags, PyObject *code, PyObject *consts, PyObject *names, PyObject *varnames,
+                              PyObject *freevars, PyObject *cellvars, PyObject *filename, PyObject *name,
+                              PyObject *qualname, int firstlineno, PyObject *linetable,
+                              PyObject *exceptiontable) noexcept {
+    return PyUnstable_Code_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize, flags,
+                                              code, consts, names, varnames, freevars, cellvars, filename, name,
+                                              qualname, firstlineno, linetable, exceptiontable);
+}
+
+// The METH_FASTCALL | METH_KEYWORDS entry point (3.13 names it without the underscore).
+#if PY_VERSION_HEX >= 0x030D0000
+using FastCallWithKeywords = PyCFunctionFastWithKeywords;
+#else
+using FastCallWithKeywords = _PyCFunctionFastWithKeywords;
+#endif
 
 // Lookup along the type's MRO, without descriptors; borrowed, no error set.
 inline PyObject *type_lookup(PyTypeObject *type, PyObject *name) noexcept { return _PyType_Lookup(type, name); }

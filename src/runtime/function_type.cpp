@@ -78,7 +78,7 @@ PyObject *fn_vectorcall_fastcall_keywords(PyObject *func, PyObject *const *args,
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject *self;
     if (take_self(func, args, nargs, self) < 0) return nullptr;
-    auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+    auto entry = reinterpret_cast<cpython::FastCallWithKeywords>(
         reinterpret_cast<void (*)(void)>(as_function(func)->head.func.m_ml->ml_meth));
     return entry(self, args, nargs, kwnames);
 }
