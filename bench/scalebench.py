@@ -5,13 +5,14 @@ Every read runs in a fresh process: wall time, the client's CPU time and the
 peak RSS of that read come from the same run, and neither side inherits the
 other's heap, page faults or garbage. Sides alternate (native first in even
 repetitions, bare first in odd ones; the reference libraries follow, in turn
-reversed). Each child first does the same read once on a one-table database of
-the same columns, so that lazy imports and first-use set-up are paid before
-the clock starts.
+reversed). Each child first does the same read once untimed (on a one-table
+database of the same columns for the 10^6-row shapes), so that lazy imports and
+first-use set-up are paid before the clock starts.
 """
 import gc
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -23,6 +24,7 @@ from common import fmt_kib, median
 HERE = os.path.dirname(os.path.abspath(__file__))
 WARM_DATABASE = "warm"
 WARM_ROWS = 100
+WARM_WHOLE_ROWS = 2 * 10**5  # shapes up to this many rows warm up on themselves
 CACHE_REP_NS = 0.3e9  # time spent on cache loads per repetition and side
 
 # (tables, rows per table); every shape names rows per table, so the last
@@ -138,15 +140,16 @@ def _reader(side, cfg, database):
                                             cfg["cache_dir"], cache_file)
         tool.connect()
         path = os.path.join(cfg["cache_dir"], cache_file)
+        # Both sides build the same objects, used or not: what the heap holds
+        # before the read changes how much the read faults in.
+        engine = create_engine(tool.connection_string)
+        with engine.connect():
+            pass
         if side == "native":
             def read():
                 _remove(path)
                 return tool.prepare_data()
         else:
-            engine = create_engine(tool.connection_string)
-            with engine.connect():
-                pass
-
             def read():
                 _remove(path)
                 return dbbench.bare_read(engine, path)
@@ -194,19 +197,48 @@ def read_child(cfg):
     import logging
     logging.disable(logging.INFO)
     side = cfg["side"]
-    warm, _ = _reader(side, cfg, WARM_DATABASE)
+    read, count = _reader(side, cfg, cfg["database"])
+    # A small shape is read once untimed, so that the engine's first-use costs
+    # stay out of its figures; at 10^6 rows that would double the run, and a
+    # read of the one-table database pays the imports and most of the rest.
+    warm = read if cfg["tables"] * cfg["rows"] <= WARM_WHOLE_ROWS else _reader(side, cfg, WARM_DATABASE)[0]
     result = warm()
     del result
-    read, count = _reader(side, cfg, cfg["database"])
     gc.collect()
     peak_ok = _reset_peak()
     before = _status_kib("VmRSS")
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     c0, t0 = time.process_time_ns(), time.perf_counter_ns()
     result = read()
     t, c = time.perf_counter_ns() - t0, time.process_time_ns() - c0
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
     peak = _status_kib("VmHWM")
     return {"wall_ns": t, "cpu_ns": c, "peak_kib": peak - before if peak_ok else None,
-            "rows": count(result), "frames": len(result)}
+            "faults": faults, "rows": count(result), "frames": len(result)}
+
+
+def in_process_child(cfg):
+    """Both sides alternating in one process, as figure 2 measures them: the
+    form in which heap history can favour one side."""
+    import logging
+    logging.disable(logging.INFO)
+    readers = {}
+    for side in ("native", "bare"):
+        warm, _ = _reader(side, cfg, WARM_DATABASE)
+        warm()
+        readers[side] = _reader(side, cfg, cfg["database"])[0]
+    got = {"native": [], "bare": []}
+    for rep in range(cfg["reps"]):
+        for side in (("native", "bare") if rep % 2 == 0 else ("bare", "native")):
+            gc.collect()
+            faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+            c0, t0 = time.process_time_ns(), time.perf_counter_ns()
+            result = readers[side]()
+            t, c = time.perf_counter_ns() - t0, time.process_time_ns() - c0
+            faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
+            del result
+            got[side].append({"wall_ns": t, "cpu_ns": c, "faults": faults})
+    return got
 
 
 def cache_child(cfg):
@@ -296,20 +328,20 @@ def _spread(values):
     return f"{median(values):.3f} ({min(values):.3f}-{max(values):.3f})"
 
 
-def run(reps, cache_reps, quick, log, shapes=None):
+def run(reps, cache_reps, quick, log, shapes=None, references=True, in_process=False):
     """Returns (report lines, MariaDB version)."""
     sys.path.insert(0, HERE)
     import dbbench
     ms = dbbench._mariadb_server_module()
     shapes = shapes or (QUICK_SHAPES if quick else FULL_SHAPES)
-    refs = available_references()
+    refs = available_references() if references else {r: "left out (--no-references)" for r in REFERENCES}
     for ref, why in refs.items():
         if why:
             log(f"  {REFERENCE_TITLES[ref]}: {why}")
     server = ms.MariaDBServer()
     db = server.start()
     cache_dir = tempfile.mkdtemp(prefix="tablora-scale-cache-")
-    results = []
+    results, extra_lines = [], []
     try:
         with db.root_connect() as conn, conn.cursor() as cur:
             # The default 32 MiB pool would make the 10^6-row reads go to disk pages.
@@ -324,7 +356,7 @@ def run(reps, cache_reps, quick, log, shapes=None):
             t0 = time.monotonic()
             seed(db, database, tables, rows)
             log(f"  {shape_name(tables, rows)}: seeded in {time.monotonic() - t0:.1f} s")
-            cfg = dict(base, database=database, tables=tables)
+            cfg = dict(base, database=database, tables=tables, rows=rows)
             sides = ["native", "bare"] + [r for r in REFERENCES if refs[r] is None]
             got = {side: [] for side in sides}
             for rep in range(reps):
@@ -338,13 +370,23 @@ def run(reps, cache_reps, quick, log, shapes=None):
                     raise RuntimeError(f"native and bare reads differ: {n} {b}")
                 log(f"    rep {rep}: native {n['wall_ns'] / 1e9:.2f} s, bare {b['wall_ns'] / 1e9:.2f} s"
                     + "".join(f", {s} {got[s][-1]['wall_ns'] / 1e9:.2f} s" for s in order[2:]))
+            if in_process:
+                inproc = _child(dict(cfg, side="both", kind="in-process", reps=reps))
+                extra_lines.append(
+                    f"{shape_name(tables, rows)} in one process, {reps} reps alternating: native / bare"
+                    f" time {_spread(_ratios(inproc, 'native', 'bare', 'wall_ns'))},"
+                    f" CPU {_spread(_ratios(inproc, 'native', 'bare', 'cpu_ns'))},"
+                    f" page faults {_spread(_ratios(inproc, 'native', 'bare', 'faults'))};"
+                    f" native {median([g['wall_ns'] for g in inproc['native']]) / 1e9:.2f} s,"
+                    f" bare {median([g['wall_ns'] for g in inproc['bare']]) / 1e9:.2f} s")
+                log("    " + extra_lines[-1])
             cache = _child(dict(cfg, side="native", kind="cache", reps=cache_reps,
                                 rep_ns=CACHE_REP_NS / (3 if quick else 1)))
             drop(db, database)
             _remove(os.path.join(cache_dir, f"{database}-native.pkl"))
             _remove(os.path.join(cache_dir, f"{database}-bare.pkl"))
             results.append((tables, rows, got, cache))
-        return report(results, refs), version
+        return report(results, refs) + ([""] + extra_lines if extra_lines else []), version
     finally:
         shutil.rmtree(cache_dir, ignore_errors=True)
         server.stop()
@@ -374,9 +416,10 @@ def report(results, refs):
                      _spread(_ratios(got, "native", "bare", "wall_ns")),
                      _spread(_ratios(got, "native", "bare", "cpu_ns")),
                      _spread(_ratios(got, "native", "bare", "peak_kib")) if peak else "-",
-                     fmt_kib(median(peak)) if peak else "-", len(got["native"])))
+                     fmt_kib(median(peak)) if peak else "-",
+                     _spread(_ratios(got, "native", "bare", "faults")), len(got["native"])))
     lines += _table(("tables x rows", "prepare_data", "rows/s", "time", "client CPU", "peak RSS",
-                     "native peak", "n"), rows)
+                     "native peak", "page faults", "n"), rows)
     lines += ["", "5 cache: prepare_data() from the cache / bare pickle.load of the same file", ""]
     rows = []
     for tables, rows_per_table, got, cache in results:
@@ -395,7 +438,7 @@ def report(results, refs):
         cells = [shape_name(tables, rows_per_table)]
         for ref in REFERENCES:
             if refs[ref] is not None:
-                cells.append("not installed")
+                cells.append("-")
                 continue
             r = _ratios(dict(got, native=got["native"][:len(got[ref])]), ref, "native", "wall_ns")
             cells.append(f"{median(r):.3f} ({median([g['wall_ns'] for g in got[ref]]) / 1e9:.2f} s)")
@@ -407,7 +450,31 @@ def report(results, refs):
     return lines
 
 
-if __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "child":
-    config = json.loads(sys.argv[2])
-    out = cache_child(config) if config["kind"] == "cache" else read_child(config)
-    print(json.dumps(out))
+def main():
+    import argparse
+    ap = argparse.ArgumentParser(description="Some shapes of the scale series alone.")
+    ap.add_argument("shapes", nargs="*", metavar="TABLESxROWS", help="e.g. 1x1000000 (default: all)")
+    ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--cache-reps", type=int, default=5)
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--no-references", action="store_true")
+    ap.add_argument("--in-process", action="store_true",
+                    help="also time both sides alternating inside one process, as figure 2 does")
+    args = ap.parse_args()
+    shapes = [tuple(int(x) for x in s.split("x")) for s in args.shapes] or None
+    load = os.getloadavg()[0]
+    lines, version = run(args.reps, args.cache_reps, args.quick, lambda m: print(m, file=sys.stderr, flush=True),
+                         shapes, not args.no_references, args.in_process)
+    print(f"MariaDB {version}; Python {sys.version.split()[0]}; load average {load:.2f} at start,"
+          f" {os.getloadavg()[0]:.2f} at end")
+    print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "child":
+        config = json.loads(sys.argv[2])
+        kinds = {"cache": cache_child, "read": read_child, "in-process": in_process_child}
+        out = kinds[config["kind"]](config)
+        print(json.dumps(out))
+    else:
+        main()

@@ -1,0 +1,156 @@
+"""Where the time of one database read goes, by library: py-spy samples one
+read of each side in a fresh process (attached after the warm-up read, so that
+imports and first-use set-up are left out) and books every sample to the
+innermost frame that belongs to a known library.
+
+    python bench/where_time_goes.py [TABLESxROWS ...] [--rate 250] [--keep DIR]
+
+Needs py-spy (bench/setup_env.sh installs it) and permission to ptrace the
+child (root, or kernel.yama.ptrace_scope = 0). Not part of run.py.
+"""
+import argparse
+import collections
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import scalebench  # noqa: E402
+
+# py-spy names a frame "function (package/file.py:line)" or "symbol (lib.so)".
+# The innermost frame of a known library owns the sample; frames of the
+# interpreter and the C library (malloc, recv) belong to whoever called them.
+GROUPS = [
+    ("PyMySQL", ("(pymysql/",)),
+    ("SQLAlchemy", ("(sqlalchemy/",)),
+    ("pandas", ("(pandas/",)),
+    ("NumPy", ("(numpy/",)),
+    ("pickle.dump", ("(_pickle.", "(pickle.py")),
+    ("quendsdk.tablora itself", ("(quendsdk/tablora",)),
+]
+GC = "cyclic garbage collector (any caller)"
+CHILD = """
+import gc, json, logging, sys, time
+sys.path.insert(0, {here!r})
+logging.disable(logging.INFO)
+import scalebench
+cfg = json.loads(sys.argv[1])
+warm, _ = scalebench._reader(cfg["side"], cfg, scalebench.WARM_DATABASE)
+warm()
+read, count = scalebench._reader(cfg["side"], cfg, cfg["database"])
+gc.collect()
+print("ready", flush=True)
+sys.stdin.readline()
+t0 = time.perf_counter()
+result = read()
+print(json.dumps({{"wall": time.perf_counter() - t0, "rows": count(result)}}), flush=True)
+"""
+
+
+def group_of(frame):
+    for name, needles in GROUPS:
+        if any(n in frame for n in needles):
+            return name
+    return None
+
+
+def book(raw_path):
+    """{group: samples}, {leaf frame: samples} from py-spy's raw output."""
+    groups, leaves = collections.Counter(), collections.Counter()
+    with open(raw_path) as f:
+        for line in f:
+            stack, _, count = line.rstrip("\n").rpartition(" ")
+            if not stack:
+                continue
+            frames = stack.split(";")
+            n = int(count)
+            # The warm-up and the wait before the read are not what we want;
+            # only stacks under the timed read() count.
+            if not any("read (" in fr and "scalebench.py" in fr for fr in frames):
+                continue
+            if any("gc_collect" in fr for fr in frames):
+                owner = GC
+            else:
+                owner = next((g for g in map(group_of, reversed(frames)) if g), "other (interpreter, C library)")
+            groups[owner] += n
+            leaves[frames[-1]] += n
+    return groups, leaves
+
+
+def profile_side(cfg, rate, outdir, native_frames):
+    child = subprocess.Popen([sys.executable, "-c", CHILD.format(here=HERE), json.dumps(cfg)],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    raw = os.path.join(outdir, f"{cfg['database']}-{cfg['side']}.txt")
+    spy_cmd = [shutil.which("py-spy") or os.path.join(os.path.dirname(sys.executable), "py-spy"),
+               "record", "--pid", str(child.pid), "--rate", str(rate), "--format", "raw",
+               "--output", raw]
+    # Native frames need the child stopped for each sample.
+    spy_cmd.append("--native" if native_frames else "--nonblocking")
+    spy = subprocess.Popen(spy_cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    spy_err = spy.stderr
+    time.sleep(1.0)  # py-spy attaches
+    child.stdin.write("go\n")
+    child.stdin.flush()
+    result = json.loads(child.stdout.readline())
+    child.stdin.close()
+    child.wait()
+    err = spy_err.read()
+    if spy.wait() != 0 or not os.path.exists(raw):
+        raise RuntimeError(f"py-spy failed: {err.strip()[-300:]}")
+    return result, raw
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("shapes", nargs="*", default=["1x1000000"], metavar="TABLESxROWS")
+    ap.add_argument("--rate", type=int, default=250, help="samples per second")
+    ap.add_argument("--keep", help="directory for py-spy's raw outputs (default: a temp dir, removed)")
+    ap.add_argument("--python-only", action="store_true", help="leave out native frames (--native)")
+    ap.add_argument("--sides", default="native,bare")
+    ap.add_argument("--top", type=int, default=12, help="leaf frames to list per side")
+    args = ap.parse_args()
+    import dbbench
+    ms = dbbench._mariadb_server_module()
+    server = ms.MariaDBServer()
+    db = server.start()
+    outdir = args.keep or tempfile.mkdtemp(prefix="tablora-spy-")
+    os.makedirs(outdir, exist_ok=True)
+    cache_dir = tempfile.mkdtemp(prefix="tablora-spy-cache-")
+    try:
+        with db.root_connect() as conn, conn.cursor() as cur:
+            cur.execute("SET GLOBAL innodb_buffer_pool_size = 512 * 1024 * 1024")
+        scalebench.seed(db, scalebench.WARM_DATABASE, 1, scalebench.WARM_ROWS)
+        for shape in args.shapes:
+            tables, rows = (int(x) for x in shape.split("x"))
+            database = scalebench.database_name(tables, rows)
+            scalebench.seed(db, database, tables, rows)
+            cfg = {"host": db.host, "port": db.port, "user": db.user, "password": db.password,
+                   "cache_dir": cache_dir, "database": database, "tables": tables}
+            print(f"{scalebench.shape_name(tables, rows)} ({tables * rows:,} rows)")
+            for side in args.sides.split(","):
+                result, raw = profile_side(dict(cfg, side=side), args.rate, outdir, not args.python_only)
+                groups, leaves = book(raw)
+                total = sum(groups.values()) or 1
+                print(f"  {side}: {result['wall']:.2f} s for {result['rows']:,} rows; {total} samples")
+                for name, n in groups.most_common():
+                    print(f"    {name:<32} {100 * n / total:5.1f} %  ~{result['wall'] * n / total:6.2f} s")
+                print("    top leaf frames:")
+                for frame, n in leaves.most_common(args.top):
+                    print(f"      {100 * n / total:5.1f} %  {frame[:110]}")
+            scalebench.drop(db, database)
+    finally:
+        shutil.rmtree(cache_dir, ignore_errors=True)
+        if not args.keep:
+            shutil.rmtree(outdir, ignore_errors=True)
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
