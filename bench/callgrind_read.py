@@ -6,7 +6,7 @@ read on a one-table database.
 
     python bench/callgrind_read.py [TABLESxROWS ...] [--keep DIR]
 
-About 2 minutes per side at 10^5 rows. Not part of run.py.
+About 2 minutes per side at 10^5 rows. run.py does not run it.
 """
 import argparse
 import json

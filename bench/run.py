@@ -2,7 +2,7 @@
 
     python bench/run.py           # the full run (a few minutes on 2 cores)
     python bench/run.py --quick   # a fast smoke run; its figures are not for quoting
-    python bench/run.py --only scale   # one part: callpath, database, import, scale
+    python bench/run.py --only scale   # some of callpath, database, import, scale
 
 Every figure is native time (or memory) over a baseline measured in the same
 run, as the median over repetitions, with the min-max of the ratio.

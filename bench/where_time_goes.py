@@ -6,7 +6,7 @@ innermost frame that belongs to a known library.
     python bench/where_time_goes.py [TABLESxROWS ...] [--rate 250] [--keep DIR]
 
 Needs py-spy (bench/setup_env.sh installs it) and permission to ptrace the
-child (root, or kernel.yama.ptrace_scope = 0). Not part of run.py.
+child (root, or kernel.yama.ptrace_scope = 0). run.py does not run it.
 """
 import argparse
 import collections
