@@ -7,24 +7,30 @@
 #   bash bench/setup_env.sh --quick        # set up, then the smoke run
 #   TABLORA_BENCH_SETUP_ONLY=1 bash bench/setup_env.sh
 #
-# The interpreter is $TABLORA_PYTHON when set, else the one behind .venv. The
-# venv is $TABLORA_BENCH_VENV, by default .venv-bench (re-made when its Python
-# version differs from the interpreter's).
+# TABLORA_PYTHON=3.12|3.13 picks the interpreter behind that version's test venv
+# (.venv or .venv-3.13, as scripts/bootstrap.sh makes them; default 3.12); a
+# path to an interpreter works too. The venv is $TABLORA_BENCH_VENV, by default
+# .venv-bench (.venv-bench-3.13 for 3.13), re-made when its Python version
+# differs from the interpreter's.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
-VENV="${TABLORA_BENCH_VENV:-$ROOT/.venv-bench}"
-
 say() { printf '[bench-env] %s\n' "$*" >&2; }
 
-if [ -n "${TABLORA_PYTHON:-}" ]; then
-    PY="$TABLORA_PYTHON"
-elif [ -x "$ROOT/.venv/bin/python" ]; then
+choice="${TABLORA_PYTHON:-3.12}"
+case "$choice" in
+    3.12) test_venv="$ROOT/.venv"; VENV="${TABLORA_BENCH_VENV:-$ROOT/.venv-bench}" ;;
+    3.13) test_venv="$ROOT/.venv-3.13"; VENV="${TABLORA_BENCH_VENV:-$ROOT/.venv-bench-3.13}" ;;
+    *) test_venv=""; VENV="${TABLORA_BENCH_VENV:-$ROOT/.venv-bench}" ;;
+esac
+if [ -z "$test_venv" ]; then
+    PY="$choice"
+elif [ -x "$test_venv/bin/python" ]; then
     # The base interpreter, not the test venv's own python.
-    PY=$("$ROOT/.venv/bin/python" -c 'import sys; print(sys._base_executable)')
+    PY=$("$test_venv/bin/python" -c 'import sys; print(sys._base_executable)')
 else
-    say "error: no .venv; run scripts/bootstrap.sh first or set TABLORA_PYTHON" >&2
+    say "error: no $(basename "$test_venv"); run TABLORA_PYTHON=$choice bash scripts/bootstrap.sh first" >&2
     exit 1
 fi
 want=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
