@@ -23,15 +23,11 @@ sys.path.insert(0, HERE)
 import scalebench  # noqa: E402
 
 CHILD = """
-import functools, gc, json, logging, sys
+import functools, json, logging, sys
 sys.path.insert(0, {here!r})
 logging.disable(logging.INFO)
 import scalebench
-cfg = json.loads(sys.argv[1])
-warm, _ = scalebench._reader(cfg["side"], cfg, scalebench.WARM_DATABASE)
-warm()
-read, count = scalebench._reader(cfg["side"], cfg, cfg["database"])
-gc.collect()
+read, count = scalebench.prepared_read(json.loads(sys.argv[1]))
 result = functools.reduce(lambda _, fn: fn(), [read], None)
 print(json.dumps({{"rows": count(result)}}))
 """

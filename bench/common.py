@@ -1,4 +1,5 @@
 """Small helpers shared by the benchmark parts."""
+import os
 import statistics
 from dataclasses import dataclass, field
 
@@ -42,3 +43,30 @@ def fmt_ns(ns):
 
 def fmt_kib(kib):
     return f"{kib / 1024:.1f} MiB"
+
+
+def status_kib(field):
+    """A field of /proc/self/status, in KiB (VmRSS, VmHWM)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+def reset_peak():
+    """Resets the kernel's peak-RSS mark, so that the peak of the imports does
+    not hide the peak of the run; False where that is not possible."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def remove(path):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass

@@ -10,7 +10,7 @@ import sys
 import tempfile
 import time
 
-from common import Figure, fmt_kib, median
+from common import Figure, fmt_kib, median, remove, reset_peak, status_kib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -97,13 +97,6 @@ def make_sides(host_text, user, password, cache_dir):
     return tool, engine, os.path.join(cache_dir, "db_cache.pkl")
 
 
-def _remove(path):
-    try:
-        os.unlink(path)
-    except FileNotFoundError:
-        pass
-
-
 def _timed(fn):
     gc.collect()
     t0 = time.perf_counter_ns()
@@ -123,35 +116,17 @@ def _timed_both(fn):
 
 # --- peak memory, each measurement in a fresh process -------------------------
 
-def _status_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise KeyError(field)
-
-
-def _reset_peak():
-    """Resets the kernel's peak-RSS mark, so that the peak of the imports does
-    not hide the peak of the run; False where that is not possible."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
 
 def memory_child(side, host_text, user, password, cache_dir):
     import logging
     logging.disable(logging.INFO)
     tool, engine, path = make_sides(host_text, user, password, cache_dir)
-    _remove(path)
+    remove(path)
     gc.collect()
-    if _reset_peak():
-        before = _status_kib("VmRSS")
+    if reset_peak():
+        before = status_kib("VmRSS")
         result = tool.prepare_data() if side == "native" else bare_read(engine, path)
-        peak = _status_kib("VmHWM")
+        peak = status_kib("VmHWM")
         how = "VmHWM"
     else:
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -194,9 +169,9 @@ def run(reps, mem_reps, tables, rows, log):
 
         # Warm both paths once (first reflection, lazy imports), then check
         # that they read the same thing.
-        _remove(path)
+        remove(path)
         a = native()
-        _remove(path)
+        remove(path)
         b = bare()
         if len(a) != tables or [x.shape for x in a] != [y.shape for y in b]:
             raise RuntimeError("native and bare reads differ")
@@ -210,7 +185,7 @@ def run(reps, mem_reps, tables, rows, log):
         for rep in range(reps):
             got, cpu = {}, {}
             for side in (("native", "bare") if rep % 2 == 0 else ("bare", "native")):
-                _remove(path)
+                remove(path)
                 t, c, result = _timed_both(native if side == "native" else bare)
                 del result
                 got[side], cpu[side] = t, c
@@ -235,7 +210,7 @@ def run(reps, mem_reps, tables, rows, log):
         log(f"  {mem_fig.name}: {mem_fig.median:.3f} ({mem_fig.note})")
 
         # The cache the last native read left behind.
-        _remove(path)
+        remove(path)
         native()
         cache_fig = Figure("3 prepare_data from the cache: time", 1.05)
 

@@ -19,7 +19,7 @@ import sys
 import tempfile
 import time
 
-from common import fmt_kib, median
+from common import fmt_kib, median, remove, reset_peak, status_kib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WARM_DATABASE = "warm"
@@ -102,29 +102,6 @@ def drop(db, database):
 
 # --- the reads, in the child ---------------------------------------------------
 
-def _status_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise KeyError(field)
-
-
-def _reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def _remove(path):
-    try:
-        os.unlink(path)
-    except FileNotFoundError:
-        pass
-
 
 def _reader(side, cfg, database):
     """A no-argument function doing one read of `database` the way `side`
@@ -149,11 +126,11 @@ def _reader(side, cfg, database):
             pass
         if side == "native":
             def read():
-                _remove(path)
+                remove(path)
                 return tool.prepare_data()
         else:
             def read():
-                _remove(path)
+                remove(path)
                 return dbbench.bare_read(engine, path)
         return read, lambda result: sum(len(df) for df in result)
     if side == "read_sql":
@@ -195,6 +172,16 @@ def _reader(side, cfg, database):
     raise ValueError(side)
 
 
+def prepared_read(cfg):
+    """(read, count) for cfg's side and database, after one warm-up read and a
+    collection, so that what a profiler sees next is the read itself."""
+    warm, _ = _reader(cfg["side"], cfg, WARM_DATABASE)
+    warm()
+    read, count = _reader(cfg["side"], cfg, cfg["database"])
+    gc.collect()
+    return read, count
+
+
 def read_child(cfg):
     import logging
     logging.disable(logging.INFO)
@@ -210,15 +197,15 @@ def read_child(cfg):
     small = cfg["warm_whole"] and cfg["tables"] * cfg["rows"] <= WARM_WHOLE_ROWS
     if small:
         gc.collect()
-        peak_ok = _reset_peak()
-        before = _status_kib("VmRSS")
+        peak_ok = reset_peak()
+        before = status_kib("VmRSS")
         result = read()
-        peak = _status_kib("VmHWM")
+        peak = status_kib("VmHWM")
         del result
     gc.collect()
     if not small:
-        peak_ok = _reset_peak()
-        before = _status_kib("VmRSS")
+        peak_ok = reset_peak()
+        before = status_kib("VmRSS")
     # A small read is short next to the noise of a shared machine: the child
     # times several and reports their median.
     times = []
@@ -231,7 +218,7 @@ def read_child(cfg):
         faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
         times.append((t, c, faults))
         if not small:
-            peak = _status_kib("VmHWM")
+            peak = status_kib("VmHWM")
         rows, frames = count(result), len(result)
         del result
     t, c, faults = sorted(times)[len(times) // 2]
@@ -407,8 +394,8 @@ def run(reps, cache_reps, quick, log, shapes=None, references=True, in_process=F
             cache = _child(dict(cfg, side="native", kind="cache", reps=cache_reps,
                                 rep_ns=CACHE_REP_NS / (3 if quick else 1)))
             drop(db, database)
-            _remove(os.path.join(cache_dir, f"{database}-native.pkl"))
-            _remove(os.path.join(cache_dir, f"{database}-bare.pkl"))
+            remove(os.path.join(cache_dir, f"{database}-native.pkl"))
+            remove(os.path.join(cache_dir, f"{database}-bare.pkl"))
             results.append((tables, rows, got, cache))
         return report(results, refs) + ([""] + extra_lines if extra_lines else []), version
     finally:

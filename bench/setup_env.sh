@@ -56,19 +56,7 @@ if [ ${#need_apt[@]} -gt 0 ] && [ "$(id -u)" -eq 0 ]; then
 fi
 
 # The package, without build isolation so that the build dir stays incremental.
-reqs=$("$VENV/bin/python" -c '
-import tomllib
-with open("pyproject.toml", "rb") as f:
-    print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
-mapfile -t build_reqs <<<"$reqs"
-"${PIP[@]}" "${build_reqs[@]}"
-reqs=$("$VENV/bin/python" -c '
-from scikit_build_core.build import get_requires_for_build_wheel
-print("\n".join(get_requires_for_build_wheel()))')
-if [ -n "$reqs" ]; then
-    mapfile -t backend_reqs <<<"$reqs"
-    "${PIP[@]}" "${backend_reqs[@]}"
-fi
+bash scripts/install_build_requirements.sh "$VENV"
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 say "pip install . (build dir build/bench-{wheel_tag})"
 "${PIP[@]}" --no-build-isolation -Cbuild-dir='build/bench-{wheel_tag}' -Ccmake.define.TABLORA_SANITIZE=OFF "$ROOT"

@@ -36,15 +36,11 @@ GROUPS = [
 ]
 GC = "cyclic garbage collector (any caller)"
 CHILD = """
-import gc, json, logging, sys, time
+import json, logging, sys, time
 sys.path.insert(0, {here!r})
 logging.disable(logging.INFO)
 import scalebench
-cfg = json.loads(sys.argv[1])
-warm, _ = scalebench._reader(cfg["side"], cfg, scalebench.WARM_DATABASE)
-warm()
-read, count = scalebench._reader(cfg["side"], cfg, cfg["database"])
-gc.collect()
+read, count = scalebench.prepared_read(json.loads(sys.argv[1]))
 print("ready", flush=True)
 sys.stdin.readline()
 t0 = time.perf_counter()

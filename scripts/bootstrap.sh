@@ -82,26 +82,9 @@ else
 fi
 
 # --- build and install -----------------------------------------------------
-# Build without isolation: a fresh isolated env each time makes scikit-build-core
-# wipe the CMake cache, so the persistent build/ dir would never be incremental.
-# The build requirements are therefore installed into .venv, asking the backend
-# too (it adds cmake/ninja from PyPI when the system ones will not do).
+# Build without isolation, so that the persistent build/ dir stays incremental.
+bash scripts/install_build_requirements.sh "$VENV"
 PIP=("$VENV/bin/python" -m pip install -q --progress-bar off)
-# Plain $(...) so that a failing lookup stops the script (set -e).
-reqs=$("$VENV/bin/python" -c '
-import tomllib
-with open("pyproject.toml", "rb") as f:
-    print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
-mapfile -t build_reqs <<<"$reqs"
-"${PIP[@]}" "${build_reqs[@]}"
-reqs=$("$VENV/bin/python" -c '
-from scikit_build_core.build import get_requires_for_build_wheel
-print("\n".join(get_requires_for_build_wheel()))')
-if [ -n "$reqs" ]; then
-    mapfile -t backend_reqs <<<"$reqs"
-    say "backend build requirements: ${backend_reqs[*]}"
-    "${PIP[@]}" "${backend_reqs[@]}"
-fi
 
 # Makefiles build serially unless told otherwise.
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
