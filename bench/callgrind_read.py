@@ -12,10 +12,8 @@ import argparse
 import json
 import os
 import re
-import shutil
 import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -57,43 +55,24 @@ def main():
     ap.add_argument("shapes", nargs="*", default=["1x100000"], metavar="TABLESxROWS")
     ap.add_argument("--keep", help="directory for the callgrind outputs (default: temp, removed)")
     args = ap.parse_args()
-    import dbbench
-    ms = dbbench._mariadb_server_module()
-    server = ms.MariaDBServer()
-    db = server.start()
-    outdir = args.keep or tempfile.mkdtemp(prefix="tablora-cg-")
-    os.makedirs(outdir, exist_ok=True)
-    cache_dir = tempfile.mkdtemp(prefix="tablora-cg-cache-")
-    try:
-        scalebench.seed(db, scalebench.WARM_DATABASE, 1, scalebench.WARM_ROWS)
-        for shape in args.shapes:
-            tables, rows = (int(x) for x in shape.split("x"))
-            database = scalebench.database_name(tables, rows)
-            scalebench.seed(db, database, tables, rows)
-            cfg = {"host": db.host, "port": db.port, "user": db.user, "password": db.password,
-                   "cache_dir": cache_dir, "database": database, "tables": tables}
-            counts = {}
-            for side in ("native", "bare"):
-                out = os.path.join(outdir, f"{database}-{side}.out")
-                cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
-                       "--toggle-collect=functools_reduce", f"--callgrind-out-file={out}",
-                       sys.executable, "-c", CHILD.format(here=HERE), json.dumps(dict(cfg, side=side))]
-                env = dict(os.environ, PYTHONHASHSEED="0")
-                subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-                counts[side] = (total(out), inclusive(out, r"gcmodule\.c:gc_collect_main "))
-            n, b = counts["native"], counts["bare"]
-            print(f"{scalebench.shape_name(tables, rows)}: native {n[0]:,} Ir, bare {b[0]:,} Ir,"
-                  f" ratio {n[0] / b[0]:.4f}; {n[0] / (tables * rows):,.0f} Ir per row")
-            for label, i in (("cyclic GC (gc_collect_main, inclusive)", 1),):
-                if n[i] is not None and b[i] is not None:
-                    print(f"  {label}: native {n[i]:,}, bare {b[i]:,}, difference {n[i] - b[i]:+,}"
-                          f" ({(n[i] - b[i]) / b[0] * 100:+.2f} % of the bare read)")
-            scalebench.drop(db, database)
-    finally:
-        shutil.rmtree(cache_dir, ignore_errors=True)
-        if not args.keep:
-            shutil.rmtree(outdir, ignore_errors=True)
-        server.stop()
+    for tables, rows, cfg, outdir in scalebench.each_shape(args.shapes, "tablora-cg", args.keep):
+        database = cfg["database"]
+        counts = {}
+        for side in ("native", "bare"):
+            out = os.path.join(outdir, f"{database}-{side}.out")
+            cmd = ["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                   "--toggle-collect=functools_reduce", f"--callgrind-out-file={out}",
+                   sys.executable, "-c", CHILD.format(here=HERE), json.dumps(dict(cfg, side=side))]
+            env = dict(os.environ, PYTHONHASHSEED="0")
+            subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+            counts[side] = (total(out), inclusive(out, r"gcmodule\.c:gc_collect_main "))
+        n, b = counts["native"], counts["bare"]
+        print(f"{scalebench.shape_name(tables, rows)}: native {n[0]:,} Ir, bare {b[0]:,} Ir,"
+              f" ratio {n[0] / b[0]:.4f}; {n[0] / (tables * rows):,.0f} Ir per row")
+        for label, i in (("cyclic GC (gc_collect_main, inclusive)", 1),):
+            if n[i] is not None and b[i] is not None:
+                print(f"  {label}: native {n[i]:,}, bare {b[i]:,}, difference {n[i] - b[i]:+,}"
+                      f" ({(n[i] - b[i]) / b[0] * 100:+.2f} % of the bare read)")
 
 
 if __name__ == "__main__":

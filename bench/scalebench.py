@@ -172,6 +172,37 @@ def _reader(side, cfg, database):
     raise ValueError(side)
 
 
+def each_shape(shapes, prefix, keep=None):
+    """Runs of "TABLESxROWS" shapes for the profiling tools, on a throwaway
+    server with the warm-up database: yields (tables, rows, cfg, outdir), with
+    each shape's database seeded before and dropped after. The server, the
+    cache dir and outdir (unless it is `keep`) go when the loop ends."""
+    import dbbench
+    server = dbbench._mariadb_server_module().MariaDBServer()
+    db = server.start()
+    outdir = keep or tempfile.mkdtemp(prefix=f"{prefix}-")
+    os.makedirs(outdir, exist_ok=True)
+    cache_dir = tempfile.mkdtemp(prefix=f"{prefix}-cache-")
+    try:
+        with db.root_connect() as conn, conn.cursor() as cur:
+            # The default 32 MiB pool would make the 10^6-row reads go to disk pages.
+            cur.execute("SET GLOBAL innodb_buffer_pool_size = 512 * 1024 * 1024")
+        seed(db, WARM_DATABASE, 1, WARM_ROWS)
+        for shape in shapes:
+            tables, rows = (int(x) for x in shape.split("x"))
+            database = database_name(tables, rows)
+            seed(db, database, tables, rows)
+            cfg = {"host": db.host, "port": db.port, "user": db.user, "password": db.password,
+                   "cache_dir": cache_dir, "database": database, "tables": tables}
+            yield tables, rows, cfg, outdir
+            drop(db, database)
+    finally:
+        shutil.rmtree(cache_dir, ignore_errors=True)
+        if not keep:
+            shutil.rmtree(outdir, ignore_errors=True)
+        server.stop()
+
+
 def prepared_read(cfg):
     """(read, count) for cfg's side and database, after one warm-up read and a
     collection, so that what a profiler sees next is the read itself."""

@@ -15,7 +15,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -112,43 +111,21 @@ def main():
     ap.add_argument("--sides", default="native,bare")
     ap.add_argument("--top", type=int, default=12, help="leaf frames to list per side")
     args = ap.parse_args()
-    import dbbench
-    ms = dbbench._mariadb_server_module()
-    server = ms.MariaDBServer()
-    db = server.start()
-    outdir = args.keep or tempfile.mkdtemp(prefix="tablora-spy-")
-    os.makedirs(outdir, exist_ok=True)
-    cache_dir = tempfile.mkdtemp(prefix="tablora-spy-cache-")
-    try:
-        with db.root_connect() as conn, conn.cursor() as cur:
-            cur.execute("SET GLOBAL innodb_buffer_pool_size = 512 * 1024 * 1024")
-        scalebench.seed(db, scalebench.WARM_DATABASE, 1, scalebench.WARM_ROWS)
-        for shape in args.shapes:
-            tables, rows = (int(x) for x in shape.split("x"))
-            database = scalebench.database_name(tables, rows)
-            scalebench.seed(db, database, tables, rows)
-            cfg = {"host": db.host, "port": db.port, "user": db.user, "password": db.password,
-                   "cache_dir": cache_dir, "database": database, "tables": tables}
-            print(f"{scalebench.shape_name(tables, rows)} ({tables * rows:,} rows)")
-            for side in args.sides.split(","):
-                result, raw = profile_side(dict(cfg, side=side), args.rate, outdir, not args.python_only)
-                groups, leaves = book(raw)
-                total = sum(groups.values()) or 1
-                # Stopping the child for each native stack slows it down several
-                # times; the shares hold, the time under the profiler does not.
-                print(f"  {side}: {result['wall']:.2f} s under py-spy for {result['rows']:,} rows;"
-                      f" {total} samples")
-                for name, n in groups.most_common():
-                    print(f"    {name:<40} {100 * n / total:5.1f} %")
-                print("    top leaf frames:")
-                for frame, n in leaves.most_common(args.top):
-                    print(f"      {100 * n / total:5.1f} %  {frame[:110]}")
-            scalebench.drop(db, database)
-    finally:
-        shutil.rmtree(cache_dir, ignore_errors=True)
-        if not args.keep:
-            shutil.rmtree(outdir, ignore_errors=True)
-        server.stop()
+    for tables, rows, cfg, outdir in scalebench.each_shape(args.shapes, "tablora-spy", args.keep):
+        print(f"{scalebench.shape_name(tables, rows)} ({tables * rows:,} rows)")
+        for side in args.sides.split(","):
+            result, raw = profile_side(dict(cfg, side=side), args.rate, outdir, not args.python_only)
+            groups, leaves = book(raw)
+            total = sum(groups.values()) or 1
+            # Stopping the child for each native stack slows it down several
+            # times; the shares hold, the time under the profiler does not.
+            print(f"  {side}: {result['wall']:.2f} s under py-spy for {result['rows']:,} rows;"
+                  f" {total} samples")
+            for name, n in groups.most_common():
+                print(f"    {name:<40} {100 * n / total:5.1f} %")
+            print("    top leaf frames:")
+            for frame, n in leaves.most_common(args.top):
+                print(f"      {100 * n / total:5.1f} %  {frame[:110]}")
 
 
 if __name__ == "__main__":
