@@ -1,5 +1,5 @@
-"""`python -m quendsdk`: see quendsdk.cli."""
+"""`python -m quendsdk`: see quendsdk.cli.main."""
 
-from quendsdk.cli import main
+from quendsdk.cli.main import main
 
 raise SystemExit(main())

@@ -1,4 +1,4 @@
-"""Sample database for `python -m quendsdk demo`."""
+"""The sample database of `quendsdk demo`."""
 
 from __future__ import annotations
 

@@ -1,0 +1,1 @@
+"""The machinery every command shares; the commands themselves are in quendsdk.commands."""
