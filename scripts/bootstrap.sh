@@ -4,17 +4,23 @@
 # TABLORA_PYTHON=3.13 builds for CPython 3.13 into .venv-3.13 (default 3.12,
 # into .venv). TABLORA_PANDAS=2|3 picks the pandas line installed (default:
 # 2 on 3.12, 3 on 3.13); the newest release of that line is installed.
+# TABLORA_EXTRAS names the extras installed (default: test, plus parquet on 3.13).
+# When nothing the build depends on changed since the last run for this venv
+# (scripts/build_stamp.sh), it stops after the quick checks; TABLORA_REBUILD=1
+# builds anyway.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
 PY_VERSION="${TABLORA_PYTHON:-3.12}"
 case "$PY_VERSION" in
-    3.12) default_venv="$ROOT/.venv"; default_pandas=2 ;;
-    3.13) default_venv="$ROOT/.venv-3.13"; default_pandas=3 ;;
+    3.12) default_venv="$ROOT/.venv"; default_pandas=2; default_extras=test ;;
+    # pyarrow in one venv only: each pass tests one side of `export --format parquet`.
+    3.13) default_venv="$ROOT/.venv-3.13"; default_pandas=3; default_extras=test,parquet ;;
     *) printf '[bootstrap] error: TABLORA_PYTHON must be 3.12 or 3.13, not %s\n' "$PY_VERSION" >&2; exit 2 ;;
 esac
 PANDAS_LINE="${TABLORA_PANDAS:-$default_pandas}"
+EXTRAS="${TABLORA_EXTRAS:-$default_extras}"
 case "$PANDAS_LINE" in
     2|3) ;;
     *) printf '[bootstrap] error: TABLORA_PANDAS must be 2 or 3, not %s\n' "$PANDAS_LINE" >&2; exit 2 ;;
@@ -82,6 +88,15 @@ else
 fi
 
 # --- build and install -----------------------------------------------------
+SANITIZE="${TABLORA_SANITIZE:-OFF}"
+STAMP_FILE="$VENV/.tablora-build-stamp"
+stamp=$(bash scripts/build_stamp.sh "$PY_VERSION" "$PANDAS_LINE" "$SANITIZE" "${BUILD_ARGS[@]}" \
+    "$EXTRAS")
+if [ "${TABLORA_REBUILD:-0}" != 1 ] && [ -f "$STAMP_FILE" ] && [ "$(cat "$STAMP_FILE")" = "$stamp" ]; then
+    say "build up to date (nothing changed since the last bootstrap of $(basename "$VENV"))"
+    exit 0
+fi
+rm -f "$STAMP_FILE"
 # Build without isolation, so that the persistent build/ dir stays incremental.
 bash scripts/install_build_requirements.sh "$VENV"
 PIP=("$VENV/bin/python" -m pip install -q --progress-bar off)
@@ -89,9 +104,8 @@ PIP=("$VENV/bin/python" -m pip install -q --progress-bar off)
 # Makefiles build serially unless told otherwise.
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 # Always pass the option: a cached ON would otherwise stick in build/.
-SANITIZE="${TABLORA_SANITIZE:-OFF}"
-say "pip install .[test] (builds the extension, TABLORA_SANITIZE=$SANITIZE, pandas $PANDAS_LINE.x)"
-"${PIP[@]}" --no-build-isolation "${BUILD_ARGS[@]}" -Ccmake.define.TABLORA_SANITIZE="$SANITIZE" "$ROOT[test]" \
+say "pip install .[$EXTRAS] (builds the extension, TABLORA_SANITIZE=$SANITIZE, pandas $PANDAS_LINE.x)"
+"${PIP[@]}" --no-build-isolation "${BUILD_ARGS[@]}" -Ccmake.define.TABLORA_SANITIZE="$SANITIZE" "$ROOT[$EXTRAS]" \
     "pandas==$PANDAS_LINE.*" "pandas-stubs==$PANDAS_LINE.*"
 # The newest release of the line, also in a venv that already had an older one.
 "${PIP[@]}" --upgrade "pandas==$PANDAS_LINE.*" "pandas-stubs==$PANDAS_LINE.*"
@@ -99,4 +113,5 @@ say "pip install .[test] (builds the extension, TABLORA_SANITIZE=$SANITIZE, pand
 from importlib.metadata import version
 print("[bootstrap] Python", sys.version.split()[0],
       *(f"{name} {version(name)}" for name in ("pandas", "SQLAlchemy", "PyMySQL")))'
+printf '%s\n' "$stamp" >"$STAMP_FILE"
 say "done"

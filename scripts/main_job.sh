@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job: bootstrap (apt, .venv, build), then the demo against a throwaway MariaDB.
+# The main job: bootstrap (apt, .venv, build; quick when nothing changed), then the
+# demo against a throwaway MariaDB.
 # Extra arguments go to the demo, e.g. --rows 100000; `run ...` as the first argument
 # runs the tool against your own server instead (no server is started).
 # TABLORA_PYTHON=3.13 runs it on CPython 3.13 (default 3.12).
@@ -18,5 +19,5 @@ if [ "${1:-}" = run ]; then
     shift
 fi
 # exec: Ctrl-C and SIGTERM reach the front end itself, which stops its server.
-# -P: a directory called quendsdk where the caller stands is not imported instead.
-exec "$venv/bin/python" -P -m quendsdk "$command" "$@"
+# The console script puts its own directory, not the caller's, on sys.path.
+exec "$venv/bin/quendsdk" "$command" "$@"

@@ -24,7 +24,7 @@ find_prog() {
 started=$(date +%s)
 
 say "building with TABLORA_SANITIZE=ON into ${BUILD#"$ROOT/"}"
-TABLORA_VENV="$VENV" TABLORA_BUILD_DIR="$BUILD" TABLORA_SANITIZE=ON bash scripts/bootstrap.sh
+TABLORA_VENV="$VENV" TABLORA_BUILD_DIR="$BUILD" TABLORA_SANITIZE=ON TABLORA_EXTRAS=test bash scripts/bootstrap.sh
 built=$(date +%s)
 
 # The package imports without the extension (which needs the runtime preloaded).

@@ -7,6 +7,7 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
+import select
 import sys
 import threading
 from collections.abc import Iterator
@@ -81,7 +82,15 @@ class Output:
                 pass
 
     def broken(self) -> bool:
+        """Whether stdout's reader has gone. A write that failed elsewhere (the tool's
+        own print) may have left nothing to flush, so the descriptor is asked too."""
         self.flush()
+        if not self.stdout_gone:
+            with contextlib.suppress(OSError, ValueError, AttributeError):
+                poller = select.poll()
+                poller.register(sys.stdout.fileno(), select.POLLOUT)
+                if any(events & select.POLLERR for _, events in poller.poll(0)):
+                    self.silence_stdout()
         return self.stdout_gone
 
     def silence_stdout(self) -> None:
