@@ -44,11 +44,12 @@ def _take_terminal() -> None:
 
 def run_on_terminal(argv: list[str], env: dict[str, str], timeout: float = 120,
                     all_on_terminal: bool = False,
-                    on_output: Callable[[bytes, subprocess.Popen[bytes]], None] | None = None
+                    on_output: Callable[[bytes, subprocess.Popen[bytes], int], None] | None = None
                     ) -> tuple[int, str, str]:
     """argv with stderr on a pseudo-terminal (and stdin too, as its controlling
     terminal, when `all_on_terminal`): (exit status, stdout, what the terminal got).
-    `on_output` sees the terminal's output so far after each chunk."""
+    `on_output` sees the terminal's output so far after each chunk, with the
+    process and the terminal's descriptor (to type at it)."""
     master, slave = os.openpty()
     try:
         proc = subprocess.Popen(argv, env=env,
@@ -70,7 +71,7 @@ def run_on_terminal(argv: list[str], env: dict[str, str], timeout: float = 120,
                     break
                 got += chunk
                 if on_output is not None:
-                    on_output(got, proc)
+                    on_output(got, proc, master)
         out = proc.communicate(timeout=max(deadline - time.monotonic(), 1))[0]
     finally:
         os.close(master)

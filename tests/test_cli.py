@@ -71,7 +71,7 @@ def odd_database(mariadb: MariaDB, global_user: str) -> Iterator[str]:
     [
         ([], ["demo", "run", "export", "cache", "--version"]),
         (["demo"], ["--rows", "--quiet"]),
-        (["run"], ["-h HOST, --host HOST", "-P PORT", "-u USER", "-p, --password", "-D NAME",
+        (["run"], ["-h HOST", "--host", "-P PORT", "-u USER", "-p, --password", "-D NAME",
                    "-S PATH", "--defaults-file", "--no-defaults", "--cache-path", "--cache-file",
                    "--refresh", "--max-age", "--no-data", "--no-schemas", "--quiet",
                    "--verbose", "XDG_CACHE_HOME", "TABLORA_PASSWORD", "TABLORA_HOST"]),

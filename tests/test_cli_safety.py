@@ -218,7 +218,7 @@ def test_runs_in_threads_leave_nothing_process_wide_changed(mariadb: MariaDB,
 
 
 def test_sigterm_at_the_password_prompt_ends_the_prompt_line(mariadb: MariaDB) -> None:
-    def stop_at_prompt(got: bytes, proc: subprocess.Popen[bytes]) -> None:
+    def stop_at_prompt(got: bytes, proc: subprocess.Popen[bytes], terminal: int) -> None:
         if got.endswith(b": ") and b"Password for" in got:
             proc.send_signal(signal.SIGTERM)
 
