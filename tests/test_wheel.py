@@ -51,7 +51,7 @@ def test_wheel_holds_only_the_package(wheel: Path) -> None:
     (ext,) = extensions
     tag = "%d%d" % sys.version_info[:2]  # built for the interpreter running the tests
     assert ext.startswith(f"quendsdk/tablora.cpython-{tag}-") and ext.count("/") == 1
-    expected = {f"quendsdk/{p.name}" for p in PACKAGE_SRC.glob("*.py")}
+    expected = {f"quendsdk/{p.relative_to(PACKAGE_SRC)}" for p in PACKAGE_SRC.rglob("*.py")}
     expected |= {"quendsdk/tablora.pyi", "quendsdk/py.typed", ext}
     assert package == expected
 
@@ -94,11 +94,11 @@ def test_wheel_works_in_a_fresh_venv(wheel: Path, mariadb: MariaDB, tmp_path: Pa
     assert got["frames"] == [[t, [len(rows), len(rows[0])]] for t, rows in sorted(SEEDED_ROWS.items())]
     assert got["cache"] > 0
 
-    # The front end ships too, and reads the cache just written.
-    res = subprocess.run([py, "-m", "quendsdk", "run", "--host", mariadb.host_text,
-                          "--user", mariadb.user, "--database", "shop", "--no-schemas",
-                          "--cache-path", str(cache_dir)],
+    # The command ships too, and serves the cache just written when it is named.
+    res = subprocess.run([str(venv / "bin" / "quendsdk"), "run", "--no-defaults", "-h",
+                          mariadb.host_text, "-u", mariadb.user, "-D", "shop", "--no-schemas",
+                          "--cache-path", str(cache_dir), "--cache-file", "db_cache.pkl"],
                          capture_output=True, text=True, env=env, cwd=tmp_path, timeout=120,
                          stdin=subprocess.DEVNULL)
     assert res.returncode == 0, res.stderr
-    assert "(from the cache" in res.stdout
+    assert "(from the cache" in res.stdout and "has no record" in res.stderr
