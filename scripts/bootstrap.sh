@@ -4,7 +4,7 @@
 # TABLORA_PYTHON=3.13 builds for CPython 3.13 into .venv-3.13 (default 3.12,
 # into .venv). TABLORA_PANDAS=2|3 picks the pandas line installed (default:
 # 2 on 3.12, 3 on 3.13); the newest release of that line is installed.
-# TABLORA_EXTRAS names the extras installed (default: test, plus parquet on 3.13).
+# TABLORA_EXTRAS names the extras installed (default: test and fast, plus parquet on 3.13).
 # When nothing the build depends on changed since the last run for this venv
 # (scripts/build_stamp.sh), it stops after the quick checks; TABLORA_REBUILD=1
 # builds anyway.
@@ -14,9 +14,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ROOT=$PWD
 PY_VERSION="${TABLORA_PYTHON:-3.12}"
 case "$PY_VERSION" in
-    3.12) default_venv="$ROOT/.venv"; default_pandas=2; default_extras=test ;;
+    3.12) default_venv="$ROOT/.venv"; default_pandas=2; default_extras=test,fast ;;
     # pyarrow in one venv only: each pass tests one side of `export --format parquet`.
-    3.13) default_venv="$ROOT/.venv-3.13"; default_pandas=3; default_extras=test,parquet ;;
+    3.13) default_venv="$ROOT/.venv-3.13"; default_pandas=3; default_extras=test,parquet,fast ;;
     *) printf '[bootstrap] error: TABLORA_PYTHON must be 3.12 or 3.13, not %s\n' "$PY_VERSION" >&2; exit 2 ;;
 esac
 PANDAS_LINE="${TABLORA_PANDAS:-$default_pandas}"
@@ -43,6 +43,9 @@ if ! have_prog mariadbd || ! have_prog mariadb-install-db; then
 fi
 have_prog g++ || missing+=(g++)
 have_prog make || missing+=(make)
+# mysqlclient (the `fast` extra) builds against the MariaDB client library.
+have_prog pkg-config || missing+=(pkg-config)
+[ -f /usr/include/mariadb/mysql.h ] || missing+=(libmariadb-dev)
 if [ ${#missing[@]} -gt 0 ]; then
     say "installing apt packages: ${missing[*]}"
     if [ "$(id -u)" -eq 0 ]; then SUDO=(); else SUDO=(sudo); fi

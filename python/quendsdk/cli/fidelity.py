@@ -81,6 +81,9 @@ def warnings_for(facts: SchemaFacts, pandas_major: int) -> list[str]:
         elif t in ("date", "datetime", "timestamp") and pandas_major < 3:
             lines.append(f"{where}: {t.upper()} values outside 1677-2262 become NaT "
                          "under pandas 2")
+        elif t == "set" and pandas_major >= 3:
+            lines.append(f"{where}: SET values become the text of a Python set under "
+                         "pandas 3, members in no fixed order")
         elif t not in facts.known_types:
             lines.append(f"{where}: type {c.column_type.upper()} is not known to SQLAlchemy; "
                          "its values are read as the driver gives them")

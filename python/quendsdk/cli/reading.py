@@ -11,7 +11,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any
 
-from quendsdk.cli import cache_store, connection, fidelity, signals
+from quendsdk.cli import cache_store, connection, drivers, fidelity, signals
 from quendsdk.cli.base import Session
 from quendsdk.cli.cache_store import TOOL_CACHE_FILE, CacheDir, CacheFile, Record
 from quendsdk.cli.connection import Target
@@ -55,6 +55,7 @@ def add_cache_options(parser: argparse.ArgumentParser) -> None:
 
 def add_read_options(parser: argparse.ArgumentParser) -> None:
     add_cache_options(parser)
+    drivers.add_option(parser)
     parser.add_argument("--schemas", action=argparse.BooleanOptionalAction, default=True,
                         help="print the table schemas when reading the database (default: yes)")
 
@@ -113,6 +114,7 @@ def constructor_line(target: Target, cache_path: str, cache_file: str, password:
 
 
 def read(args: argparse.Namespace, session: Session, target: Target, watch: Watch) -> Result:
+    drivers.check(args.driver)
     key = connection.connection_key(target)
     location = cache_location(args, key)
     with cache_store.opened(location.directory) as directory:
@@ -202,10 +204,22 @@ def _read_database(args: argparse.Namespace, session: Session, target: Target, w
         tool = connection.make_tool(target, password, tool_dir, tool_file)
         connect(tool, session, args.schemas)
         facts = fidelity.fetch(tool.engine)
+        driver, why = drivers.choose(args.driver, facts)
+        out.detail(f"    driver: {drivers.NAMES[driver]} ({why})")
+        own_engine = None
+        if driver == "mysqldb":
+            # connect() proved the connection; the same values read through the C driver.
+            own_engine, proven = drivers.fast_engine(tool), tool.engine
+            tool.engine = own_engine
+            proven.dispose()
         out.detail("==> prepare_data()")
         t0 = time.perf_counter()
-        with watch.reading(facts.tables if facts else None):
-            frames = tool.prepare_data()
+        try:
+            with watch.reading(facts.tables if facts else None):
+                frames = tool.prepare_data()
+        finally:
+            if own_engine is not None:
+                own_engine.dispose()
         elapsed = time.perf_counter() - t0
         frames = check_frames(frames, shown)
         import pandas

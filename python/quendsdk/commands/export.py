@@ -19,7 +19,7 @@ import stat
 import time
 from typing import Any
 
-from quendsdk.cli import connection, reading, signals
+from quendsdk.cli import connection, drivers, reading, signals
 from quendsdk.cli.base import EXIT_OK, Command, Session
 from quendsdk.cli.errors import UserError
 from quendsdk.cli.output import plural, size_text
@@ -158,6 +158,7 @@ class ExportCommand(Command):
                                  "pip install 'quendsdk-tablora[parquet]')")
         connection.add_options(parser)
         reading.add_cache_options(parser)
+        drivers.add_option(parser)
 
     def run(self, args: argparse.Namespace, session: Session) -> int:
         if args.format == "parquet" and importlib.util.find_spec("pyarrow") is None:
