@@ -66,7 +66,6 @@ PyObject *shared_function_type() noexcept {
 int preamble(PyObject *module) noexcept {
     State &st = g_state;
     if (store(st.module_globals, PyModule_GetDict(module)) < 0) return -1;
-    rt::forget_cached_frames();  // they belong to an earlier attempt's module
     if (store(st.builtins_module, PyImport_AddModule("builtins")) < 0) return -1;
     if (store(st.runtime_module, PyImport_AddModule("compiled_runtime")) < 0) return -1;
     if (PyObject_SetAttrString(module, "__builtins__", st.builtins_module) < 0) return -1;
