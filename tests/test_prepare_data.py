@@ -96,6 +96,20 @@ def test_a_column_called_name_keeps_its_data(tools, people, tmp_path):
         assert list(users.columns) == ["id", "name"] and users["name"].tolist() == ["alice", "bob"]
 
 
+def test_a_database_name_with_a_percent_sign_is_read_as_given(tools, mariadb, tmp_path):
+    with mariadb.root_connect() as conn, conn.cursor() as cur:
+        cur.execute("CREATE DATABASE `p%41`")
+        cur.execute("CREATE TABLE `p%41`.percent_only (id INT)")
+        for host in ("127.0.0.1", "localhost"):
+            cur.execute("GRANT ALL ON `p%%41`.* TO %s@%s", (mariadb.user, host))
+    try:
+        frames = tools(database="p%41", connect=True, cache_path=str(tmp_path)).prepare_data()
+        assert [f.name for f in frames] == ["percent_only"]
+    finally:
+        with mariadb.root_connect() as conn, conn.cursor() as cur:
+            cur.execute("DROP DATABASE `p%41`")
+
+
 @pytest.mark.parametrize("obj", [{"k": [1, 2]}, "text", (1, None)], ids=["dict", "str", "tuple"])
 def test_any_cached_object_is_returned_unchanged(tmp_path, caplog, obj):
     (tmp_path / "db_cache.pkl").write_bytes(pickle.dumps(obj))
