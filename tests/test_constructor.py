@@ -114,6 +114,17 @@ def test_awkward_credentials_survive_url_parsing(secret: str) -> None:
     assert (url.host, url.port, url.database) == ("db.example.org", 3307, "shop")
 
 
+@pytest.mark.parametrize(
+    ("database", "name", "options"),
+    [("p%41", "p%41", {}), ("100%", "100%", {}), ("%%2525", "%%2525", {}),
+     ("d%b?charset=utf8%6Db4", "d%b", {"charset": "utf8mb4"})],
+    ids=["escape-like", "trailing", "escaped-twice", "options-keep-their-escapes"],
+)
+def test_percent_in_the_database_name_survives_url_parsing(database: str, name: str, options: dict) -> None:
+    url = make_url(C("u", "p", "h", database).connection_string)
+    assert (url.database, dict(url.query)) == (name, options)
+
+
 class _Boom(Exception):
     pass
 

@@ -1,10 +1,12 @@
 from __future__ import annotations
 
+import gc
+
 import pymysql
 import pytest
 import sqlalchemy
 
-from mariadb_server import CUSTOMERS, SEEDED_ROWS, MariaDB
+from mariadb_server import CUSTOMERS, SEEDED_ROWS, MariaDB, MariaDBServer
 
 
 def test_tool_user_reaches_seeded_shop_over_tcp(mariadb: MariaDB) -> None:
@@ -43,3 +45,12 @@ def test_logins_are_enforced(
         assert info.value.orig.args[0] == errno
     finally:
         engine.dispose()
+
+
+@pytest.mark.slow
+def test_a_server_start_and_stop_leave_no_socket_open(recwarn) -> None:
+    gc.collect()
+    with MariaDBServer():
+        pass
+    gc.collect()  # a socket left open dies in a reference cycle
+    assert [str(w.message) for w in recwarn if issubclass(w.category, ResourceWarning)] == []

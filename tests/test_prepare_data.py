@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import logging
 import pickle
 import sys
@@ -93,6 +94,20 @@ def test_a_column_called_name_keeps_its_data(tools, people, tmp_path):
     for [users] in (read, cached):
         assert (users.name, users.attrs) == ("users", {"name": "users"})
         assert list(users.columns) == ["id", "name"] and users["name"].tolist() == ["alice", "bob"]
+
+
+def test_a_database_name_with_a_percent_sign_is_read_as_given(tools, mariadb, tmp_path):
+    with mariadb.root_connect() as conn, conn.cursor() as cur:
+        cur.execute("CREATE DATABASE `p%41`")
+        cur.execute("CREATE TABLE `p%41`.percent_only (id INT)")
+        for host in ("127.0.0.1", "localhost"):
+            cur.execute("GRANT ALL ON `p%%41`.* TO %s@%s", (mariadb.user, host))
+    try:
+        frames = tools(database="p%41", connect=True, cache_path=str(tmp_path)).prepare_data()
+        assert [f.name for f in frames] == ["percent_only"]
+    finally:
+        with mariadb.root_connect() as conn, conn.cursor() as cur:
+            cur.execute("DROP DATABASE `p%41`")
 
 
 @pytest.mark.parametrize("obj", [{"k": [1, 2]}, "text", (1, None)], ids=["dict", "str", "tuple"])
@@ -330,6 +345,48 @@ def test_objects_other_than_frames_still_get_their_name(tmp_path, monkeypatch, m
     monkeypatch.setattr(tablora, "pickle", SimpleNamespace(dump=lambda obj, file: None))
     (got,) = tool.prepare_data()
     assert got.name == "t1"
+
+
+@dataclasses.dataclass(frozen=True)
+class Frozen:
+    pass
+
+
+class Recording:
+    def __init__(self):
+        object.__setattr__(self, "assigned", [])
+
+    def __setattr__(self, name, value):
+        self.assigned.append((name, value))
+        object.__setattr__(self, name, value)
+
+
+class FrameSubclass(pd.DataFrame):
+    pass
+
+
+@pytest.mark.parametrize("make", [Frozen, Recording, lambda: FrameSubclass({"name": ["kept"]})],
+                         ids=["frozen-dataclass", "own-setattr", "frame-subclass"])
+def test_only_pandas_frames_bypass_their_own_setattr(tmp_path, caplog, monkeypatch, make):
+    made = make()
+    monkeypatch.setattr(tablora, "pd", SimpleNamespace(read_sql_table=lambda table, conn: made,
+                                                       DataFrame=pd.DataFrame))
+    monkeypatch.setattr(tablora, "inspect", lambda engine: SimpleNamespace(get_table_names=lambda: ["t1"]))
+    monkeypatch.setattr(tablora, "pickle", SimpleNamespace(dump=lambda obj, file: None))
+    tool = fresh_tool(cache_path=str(tmp_path))
+    tool.engine = SimpleNamespace(connect=contextlib.nullcontext)
+    if make is Frozen:
+        with pytest.raises(dataclasses.FrozenInstanceError) as info:
+            tool.prepare_data()
+        assert entries(info.value) == [("prepare_data", 57), ("prepare_data", 53), ("prepare_data", 66)]
+        assert log(caplog) == [("ERROR", "Error fetching tables: " + str(info.value))] and "name" not in vars(made)
+        return
+    (got,) = tool.prepare_data()
+    assert got is made
+    if make is Recording:
+        assert made.assigned == [("name", "t1")]
+    else:
+        assert made["name"].tolist() == ["kept"] and vars(made)["name"] == made.attrs["name"] == "t1"
 
 
 @pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])

@@ -72,14 +72,29 @@ def test_native_position_switch(probe, native_switch):
     assert entries(probe.add_entry(ValueError(), "sw.plain", 41, 123)) == [("sw.plain", 41)]
 
 
-def test_switch_with_failing_truth_test_counts_as_false(probe, native_switch):
+@pytest.mark.parametrize("raised", [ZeroDivisionError, KeyboardInterrupt])
+def test_switch_with_failing_truth_test_counts_as_false_unless_interrupted(probe, native_switch, raised):
     class Odd:
         def __bool__(self):
-            raise ZeroDivisionError
+            raise raised
 
     native_switch.native_line_in_traceback = Odd()
-    exc = probe.add_entry(KeyError("k"), "sw.odd", 42, 77)
-    assert isinstance(exc, KeyError) and entries(exc) == [("sw.odd", 42)]
+    reported = KeyError("k")
+    exc = probe.add_entry(reported, "sw.odd", 42, 77)
+    if raised is KeyboardInterrupt:  # goes on, as in frame creation, and no entry is added
+        assert type(exc) is KeyboardInterrupt and exc.__context__ is reported
+        assert entries(exc) == entries(reported) == []
+    else:
+        assert exc is reported and entries(exc) == [("sw.odd", 42)]
+
+
+def test_each_entry_gets_a_frame_of_its_own(probe):
+    frame = probe.add_entry(ValueError(), "own.frame", 5021).__traceback__.tb_frame
+    frame.f_locals["leaked"] = "1"
+    frame.f_trace = print
+    later = probe.add_entry(ValueError(), "own.frame", 5021).__traceback__.tb_frame
+    assert later is not frame and later.f_code is frame.f_code  # the code object stays cached
+    assert (later.f_locals, later.f_trace) == ({}, None)
 
 
 class Base(Exception):

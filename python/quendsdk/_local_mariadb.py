@@ -57,6 +57,17 @@ def find_binary(name: str) -> str:
         f"{name} not found; install the mariadb-server package (scripts/bootstrap.sh does)")
 
 
+def _socket_accepts(path: Path) -> bool:
+    """Whether a server listens on the Unix socket. PyMySQL leaks its socket
+    when the connect itself fails, so it is asked only once this says yes."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        try:
+            s.connect(str(path))
+        except OSError:
+            return False
+        return True
+
+
 def _free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((HOST, 0))
@@ -312,11 +323,13 @@ class LocalMariaDB:
                 self.port = None
                 return False
             try:
-                self.root_connect().close()
-                self._ready = True
-                return True
+                if _socket_accepts(self.socket_path):
+                    self.root_connect().close()
+                    self._ready = True
+                    return True
             except pymysql.err.OperationalError:
-                time.sleep(0.1)
+                pass
+            time.sleep(0.1)
         raise MariaDBStartError(
             f"mariadbd not accepting connections after {self.start_timeout:.0f} s",
             self.error_log())

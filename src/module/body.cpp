@@ -22,6 +22,10 @@ int store(PyObject *&field, PyObject *value) noexcept {
     return value ? 0 : -1;
 }
 
+// A build runs only on the interpreter version it was compiled for: the
+// thread state it reads directly has another layout on any other. Checked
+// before anything is stored or registered, so that a refused import leaves
+// nothing behind.
 int check_version() noexcept {
     const unsigned long version = Py_Version;
     const int major = static_cast<int>(version >> 24), minor = static_cast<int>((version >> 16) & 0xff);
@@ -31,7 +35,8 @@ int check_version() noexcept {
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   PY_MAJOR_VERSION, PY_MINOR_VERSION, "quendsdk.tablora", "does not match", major, minor);
-    return PyErr_WarnEx(nullptr, message, 1);
+    PyErr_SetString(PyExc_ImportError, message);
+    return -1;
 }
 
 // The compiled-function type registered under _compiled_runtime_1_0, or ours
@@ -64,13 +69,12 @@ PyObject *shared_function_type() noexcept {
 }
 
 int preamble(PyObject *module) noexcept {
+    if (check_version() < 0) return -1;
     State &st = g_state;
     if (store(st.module_globals, PyModule_GetDict(module)) < 0) return -1;
-    rt::forget_cached_frames();  // they belong to an earlier attempt's module
     if (store(st.builtins_module, PyImport_AddModule("builtins")) < 0) return -1;
     if (store(st.runtime_module, PyImport_AddModule("compiled_runtime")) < 0) return -1;
     if (PyObject_SetAttrString(module, "__builtins__", st.builtins_module) < 0) return -1;
-    if (check_version() < 0) return -1;
     if (store(st.empty_tuple, Ref::steal(PyTuple_New(0)).get()) < 0) return -1;
     if (store(st.empty_bytes, Ref::steal(PyBytes_FromStringAndSize("", 0)).get()) < 0) return -1;
     if (store(st.empty_str, Ref::steal(PyUnicode_FromStringAndSize("", 0)).get()) < 0) return -1;

@@ -27,7 +27,9 @@ int copy_spec_attr(PyObject *import_spec, const char *attr, PyObject *dict, cons
 }
 
 PyObject *tablora_create(PyObject *import_spec, PyModuleDef *) noexcept {
-    int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    // Through the API, not the thread state's fields: this runs before the
+    // exec slot has checked that the build matches the interpreter.
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (owning_interpreter_id == -1) {
         owning_interpreter_id = current;
         if (current == -1) return nullptr;

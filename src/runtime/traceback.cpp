@@ -6,9 +6,10 @@
 //
 // Making a code object or a frame can run Python code (a collection, a function
 // watcher, a globals key with its own __eq__), which may add entries and move
-// the array. So no pointer into it is kept across those calls: what an entry
-// holds is copied out as owned references, and the cache is searched again
-// before it is written.
+// the array. So no pointer into it is kept across those calls: the code object
+// is copied out as an owned reference, and the cache is searched again before
+// it is written. Each entry gets a frame of its own: a frame's locals and
+// trace function are open to Python code, and must not reach a later traceback.
 #include "runtime/traceback.h"
 
 #include <frameobject.h>
@@ -33,9 +34,7 @@ struct CacheKey {
 
 struct CacheEntry {
     CacheKey key;
-    PyCodeObject *code;    // owned
-    PyFrameObject *frame;  // owned, made on first use; tracebacks share it, as it
-                           // carries nothing but the code, the globals and the line
+    PyCodeObject *code;  // owned
 };
 
 struct CodeCache {
@@ -91,13 +90,11 @@ int find_cached_entry(const CacheKey &key) noexcept {
     return pos;
 }
 
-// New references to the code and frame cached under `key`; empty when absent.
-void find_cached_code(const CacheKey &key, Ref &code, Ref &frame) noexcept {
+// A new reference to the code object cached under `key`; empty when absent.
+Ref find_cached_code(const CacheKey &key) noexcept {
     int pos = find_cached_entry(key);
-    if (pos < 0) return;
-    const CacheEntry &entry = code_cache.entries[pos];
-    code = Ref::borrow(reinterpret_cast<PyObject *>(entry.code));
-    frame = Ref::borrow(reinterpret_cast<PyObject *>(entry.frame));
+    if (pos < 0) return Ref();
+    return Ref::borrow(reinterpret_cast<PyObject *>(code_cache.entries[pos].code));
 }
 
 // Stores `code` under `key`. What it displaces is released last, once the
@@ -108,7 +105,7 @@ void insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept {
         auto *entries = static_cast<CacheEntry *>(PyMem_Malloc(kCacheGrowth * sizeof(CacheEntry)));
         if (!entries) return;
         Py_INCREF(code);
-        entries[0] = CacheEntry{key, code, nullptr};
+        entries[0] = CacheEntry{key, code};
         code_cache.entries = entries;
         code_cache.capacity = kCacheGrowth;
         code_cache.count = 1;
@@ -118,7 +115,6 @@ void insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept {
     if (pos < code_cache.count && compare_keys(code_cache.entries[pos].key, key) == 0) {
         CacheEntry &entry = code_cache.entries[pos];
         Ref old_code = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(entry.code, code)));
-        Ref old_frame = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(entry.frame, nullptr)));
         Py_INCREF(code);
         return;
     }
@@ -133,40 +129,43 @@ void insert_cached_code(const CacheKey &key, PyCodeObject *code) noexcept {
     CacheEntry *e = code_cache.entries;
     std::memmove(e + pos + 1, e + pos, static_cast<size_t>(code_cache.count - pos) * sizeof(CacheEntry));
     Py_INCREF(code);
-    e[pos] = CacheEntry{key, code, nullptr};
+    e[pos] = CacheEntry{key, code};
     ++code_cache.count;
 }
 
-// Keeps `frame` with the entry of `key`, if that entry still holds `code`.
-void store_cached_frame(const CacheKey &key, PyObject *code, PyObject *frame) noexcept {
-    int pos = find_cached_entry(key);
-    if (pos < 0) return;
-    CacheEntry &entry = code_cache.entries[pos];
-    if (reinterpret_cast<PyObject *>(entry.code) != code) return;
-    auto *owned = reinterpret_cast<PyFrameObject *>(Py_NewRef(frame));
-    Ref old_frame = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(entry.frame, owned)));
+// After Python code ran with the reported exception taken off the thread:
+// true when that exception is still the one to report, any Exception raised
+// meanwhile being dropped. An interrupt or exit (anything else) goes on
+// instead, with the reported exception as its context; `reported` is then
+// consumed and false returned.
+bool keep_reported_exception(PyObject *&reported) noexcept {
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return true;
+    }
+    PyObject *stop = PyErr_GetRaisedException();
+    PyObject *context = std::exchange(reported, nullptr);
+    if (context && context != stop)
+        PyException_SetContext(stop, context);
+    else
+        Py_XDECREF(context);
+    PyErr_SetRaisedException(stop);
+    return false;
 }
 
-// A frame for `code` in the module globals, made with no exception set: its
-// builtins lookup would otherwise give up on a globals dict without
-// __builtins__. Empty on failure, which adds no entry; the reported exception
-// stays, unless Python code run meanwhile raised an interrupt or exit: that
-// one goes on, with the reported exception as its context.
+// A new frame for `code` in the module globals, made with no exception set:
+// its builtins lookup would otherwise give up on a globals dict without
+// __builtins__. Empty on failure, which adds no entry; an interrupt raised
+// meanwhile goes on.
 Ref make_frame(PyThreadState *ts, PyObject *code) noexcept {
     Ref globals = Ref::borrow(state().module_globals);
     if (!globals) return Ref();
     PyObject *raised = PyErr_GetRaisedException();
     Ref frame = Ref::steal(reinterpret_cast<PyObject *>(
         PyFrame_New(ts, reinterpret_cast<PyCodeObject *>(code), globals.get(), nullptr)));
-    if (frame || PyErr_ExceptionMatches(PyExc_Exception)) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(raised);
-        return frame;
-    }
-    PyObject *stop = PyErr_GetRaisedException();
-    if (raised) PyException_SetContext(stop, raised);
-    PyErr_SetRaisedException(stop);
-    return Ref();
+    if (!keep_reported_exception(raised)) return Ref();
+    PyErr_SetRaisedException(raised);
+    return frame;
 }
 
 // A new code object named for the entry; empty with the failure raised instead
@@ -188,75 +187,64 @@ Ref make_code(const char *function, NativePos native, int native_line, int py_li
     return code;
 }
 
+constexpr int kSwitchMissing = -1;
+
+// compiled_runtime.native_line_in_traceback: 1 on, 0 off, or kSwitchMissing.
+// A failure stays raised: a failed lookup counts as missing, a failed truth
+// test as off.
+int read_switch(const State &st) noexcept {
+    PyObject *name = st.str_native_line_in_traceback;
+    Ref flag;
+    PyObject **dict_ptr = cpython::instance_dict_ptr(st.runtime_module);
+    if (dict_ptr && *dict_ptr) {
+        Ref dict = Ref::borrow(*dict_ptr);  // a key's __eq__ may run during the lookup
+        flag = Ref::borrow(cpython::dict_get_known_hash(dict.get(), name, cpython::stored_hash(name)));
+        if (flag.get() == Py_True || flag.get() == Py_False) return flag.get() == Py_True;
+    } else {
+        flag = Ref::steal(get_attr_no_error(st.runtime_module, name));
+    }
+    if (!flag) return kSwitchMissing;
+    return PyObject_Not(flag.get()) == 0;
+}
+
 }  // namespace
 
-int native_line_for_traceback(PyThreadState *ts, int native_line) noexcept {
+int native_line_for_traceback(PyThreadState *, int native_line) noexcept {
     const State &st = state();
     if (!st.runtime_module) return native_line;
     // The switch is read with no exception set; the raised one (its
     // traceback rides on it) goes back afterwards.
     PyObject *raised = PyErr_GetRaisedException();
-    (void)ts;
-
-    int show = -1;  // -1: the switch is missing
-    PyObject **dict_ptr = cpython::instance_dict_ptr(st.runtime_module);
-    if (dict_ptr && *dict_ptr) {
-        Ref dict = Ref::borrow(*dict_ptr);  // a key's __eq__ may run during the lookup
-        PyObject *flag = cpython::dict_get_known_hash(dict.get(), st.str_native_line_in_traceback,
-                                                      cpython::stored_hash(st.str_native_line_in_traceback));
-        if (flag) {
-            Py_INCREF(flag);
-            show = flag == Py_True ? 1 : flag == Py_False ? 0 : PyObject_Not(flag) == 0;
-            Py_DECREF(flag);
-        } else {
-            PyErr_Clear();
-        }
-    } else {
-        PyObject *flag = get_attr_no_error(st.runtime_module, st.str_native_line_in_traceback);
-        if (flag) {
-            show = PyObject_Not(flag) == 0;
-            Py_DECREF(flag);
-        } else {
-            PyErr_Clear();
-        }
+    int show = read_switch(st);
+    bool kept = keep_reported_exception(raised);
+    if (kept && show == kSwitchMissing) {
+        if (PyObject_SetAttr(st.runtime_module, st.str_native_line_in_traceback, Py_False) < 0)
+            kept = keep_reported_exception(raised);
     }
-    if (show < 0) {
-        if (PyObject_SetAttr(st.runtime_module, st.str_native_line_in_traceback, Py_False) < 0) PyErr_Clear();
-        show = 0;
-    }
-    PyErr_Clear();  // nothing raised while reading the switch survives
+    if (!kept) return -1;
     PyErr_SetRaisedException(raised);
-    return show ? native_line : 0;
+    return show == 1 ? native_line : 0;
 }
 
 void add_traceback_entry(const char *function, NativePos native, int py_line, const char *file) noexcept {
     PyThreadState *ts = PyThreadState_Get();
     int native_line = native.line;
-    if (native_line != 0) native_line = native_line_for_traceback(ts, native_line);
+    if (native_line != 0) {
+        native_line = native_line_for_traceback(ts, native_line);
+        if (native_line < 0) return;
+    }
 
     CacheKey key = native_line ? CacheKey{-native_line, py_line, function, native.file}
                                : CacheKey{py_line, 0, function, nullptr};
-    Ref code, frame;
-    find_cached_code(key, code, frame);
+    Ref code = find_cached_code(key);
     if (!code) {
         code = make_code(function, native, native_line, py_line, file);
         if (!code) return;
         insert_cached_code(key, reinterpret_cast<PyCodeObject *>(code.get()));
     }
-    if (!frame) {
-        frame = make_frame(ts, code.get());
-        if (!frame) return;
-        store_cached_frame(key, code.get(), frame.get());
-    }
+    Ref frame = make_frame(ts, code.get());
+    if (!frame) return;
     PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
-}
-
-void forget_cached_frames() noexcept {
-    // Each release may run Python code that adds entries; they only ever
-    // shift entries up, so walking on from the same index misses none.
-    for (int i = 0; i < code_cache.count; ++i) {
-        Ref frame = Ref::steal(reinterpret_cast<PyObject *>(std::exchange(code_cache.entries[i].frame, nullptr)));
-    }
 }
 
 Py_ssize_t cached_code_count() noexcept { return code_cache.count; }

@@ -26,12 +26,9 @@ struct Failure {
 // Adds one entry naming `function` at `py_line` to the raised exception.
 void add_traceback_entry(const char *function, NativePos native, int py_line, const char *file) noexcept;
 
-// Drops the frames kept with cached code objects; they hold the globals of
-// the module they were made for, which an import attempt replaces.
-void forget_cached_frames() noexcept;
-
 // The native position to show in entry names, or 0 (switch
-// `compiled_runtime.native_line_in_traceback`).
+// `compiled_runtime.native_line_in_traceback`); -1 when an interrupt or exit
+// raised while reading the switch goes on instead of the reported exception.
 int native_line_for_traceback(PyThreadState *ts, int native_line) noexcept;
 
 // Number of cached code objects, for the runtime's own checks.

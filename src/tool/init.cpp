@@ -24,7 +24,9 @@ rt::Failure fail(rt::NativePos where, int py_line) noexcept {
 
 // "mysql+pymysql://" user ":" password "@" host "/" database, joined once at
 // its final size. The credentials are percent-encoded so that a "@", ":" or
-// "/" in them cannot change where the URL points.
+// "/" in them cannot change where the URL points. SQLAlchemy percent-decodes
+// the database name, so a "%" in it is escaped; text after a "?" is passed
+// as URL options, written by the caller in URL syntax.
 PyObject *build_url(PyObject *username, PyObject *password, PyObject *host, PyObject *database) noexcept {
     const State &st = state();
     Ref pieces = Ref::steal(PyTuple_New(8));
@@ -38,6 +40,7 @@ PyObject *build_url(PyObject *username, PyObject *password, PyObject *host, PyOb
     for (int i = 0; i < 4; ++i) {
         Ref text = Ref::steal(format_simple(values[i]));
         if (text && i < 2) text = Ref::steal(percent_encode(text.get()));
+        if (text && i == 3) text = Ref::steal(escape_database_percent(text.get()));
         if (!text) return nullptr;
         Py_UCS4 widest = unicode_max_char(text.get());
         if (widest > max_char) max_char = widest;

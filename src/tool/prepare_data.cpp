@@ -37,10 +37,11 @@ PyObject *os_path_function(PyObject *attr) noexcept {
     return rt::get_attr(path.get(), attr);
 }
 
-// The table name as a plain instance attribute, so that a column called
-// "name" keeps its data; 0, or -1. The generic store goes straight to the
-// instance dict; a type object gets the ordinary assignment, which keeps its
-// attribute cache right, and so does an object the generic store refuses.
+// The table name as a plain instance attribute of a pandas frame, whose own
+// __setattr__ would write a column called "name" instead; 0, or -1. The
+// generic store goes straight to the instance dict; a type object gets the
+// ordinary assignment, which keeps its attribute cache right, and so does an
+// object the generic store refuses.
 int set_frame_name(PyObject *df, PyObject *table_name) noexcept {
     const State &st = state();
     if (!PyType_Check(df) && rt::cpython::instance_dict_ptr(df)) {
@@ -51,11 +52,22 @@ int set_frame_name(PyObject *df, PyObject *table_name) noexcept {
     return rt::set_attr(df, st.str_name, table_name);
 }
 
-// df.name = table_name, and df.attrs["name"], which pickling keeps. An object
-// without a dict of attrs keeps only the attribute.
-int name_frame(PyObject *df, PyObject *table_name) noexcept {
+// Whether `df` is a pd.DataFrame (a subclass included); 0 when `pd` has no
+// DataFrame, -1 on failure.
+int is_data_frame(PyObject *pd, PyObject *df) noexcept {
+    Ref frame_type = Ref::steal(rt::get_attr_no_error(pd, state().str_DataFrame));
+    if (!frame_type) return PyErr_Occurred() ? -1 : 0;
+    return PyObject_IsInstance(df, frame_type.get());
+}
+
+// df.name = table_name, and df.attrs["name"], which pickling keeps. Anything
+// but a pandas frame gets the ordinary assignment, its own __setattr__ and
+// all. An object without a dict of attrs keeps only the attribute.
+int name_frame(PyObject *pd, PyObject *df, PyObject *table_name) noexcept {
     const State &st = state();
-    if (set_frame_name(df, table_name) < 0) return -1;
+    int is_frame = is_data_frame(pd, df);
+    if (is_frame < 0) return -1;
+    if ((is_frame ? set_frame_name(df, table_name) : rt::set_attr(df, st.str_name, table_name)) < 0) return -1;
     Ref attrs = Ref::steal(rt::get_attr_no_error(df, st.str_attrs));
     if (!attrs) return PyErr_Occurred() ? -1 : 0;
     return PyDict_Check(attrs.get()) ? PyDict_SetItem(attrs.get(), st.str_name, table_name) : 0;
@@ -190,7 +202,7 @@ int read_tables(PyObject *self, PyObject *connection, PyObject *dataframes) noex
         if (!read_sql_table) return fail(RT_HERE, 56);
         Ref df = Ref::steal(rt::call2(read_sql_table.get(), table_name.get(), connection));
         if (!df) return fail(RT_HERE, 56);
-        if (name_frame(df.get(), table_name.get()) < 0) return fail(RT_HERE, 57);
+        if (name_frame(pd.get(), df.get(), table_name.get()) < 0) return fail(RT_HERE, 57);
         if (PyList_Append(dataframes, df.get()) < 0) return fail(RT_HERE, 58);
     }
     return 0;

@@ -90,3 +90,30 @@ PyObject *percent_encode(PyObject *text) noexcept {
     }
     return result;
 }
+
+PyObject *escape_database_percent(PyObject *text) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_ssize_t name_end = 0, percents = 0;
+    for (; name_end < length; ++name_end) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, name_end);
+        if (c == '?') break;
+        if (c == '%') ++percents;
+    }
+    if (percents == 0) return Py_NewRef(text);
+    PyObject *result = PyUnicode_New(length + 2 * percents, unicode_max_char(text));
+    if (!result) return nullptr;
+    const int out_kind = PyUnicode_KIND(result);
+    void *out = PyUnicode_DATA(result);
+    Py_ssize_t pos = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        PyUnicode_WRITE(out_kind, out, pos++, c);
+        if (c == '%' && i < name_end) {
+            PyUnicode_WRITE(out_kind, out, pos++, '2');
+            PyUnicode_WRITE(out_kind, out, pos++, '5');
+        }
+    }
+    return result;
+}

@@ -17,3 +17,6 @@ PyObject *concat_text(PyObject *left, PyObject *right) noexcept;
 // The text with every UTF-8 byte outside A-Z a-z 0-9 - . _ ~ written as %XX,
 // so that it stays one field of a URL; the same object when nothing changes.
 PyObject *percent_encode(PyObject *text) noexcept;
+// The database part of a URL with every "%" before the first "?" written as
+// "%25"; what follows the "?" stays as given. The same object when nothing changes.
+PyObject *escape_database_percent(PyObject *text) noexcept;
