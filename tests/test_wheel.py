@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import email
 import json
 import os
 import subprocess
 import sys
 import textwrap
+import tomllib
 import zipfile
 from pathlib import Path
 
@@ -16,6 +18,7 @@ from mariadb_server import SEEDED_ROWS, MariaDB
 
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGE_SRC = ROOT / "python" / "quendsdk"
+DIST_INFO = "quendsdk_tablora-0.2.0.dist-info"
 
 pytestmark = pytest.mark.slow
 
@@ -43,7 +46,7 @@ def test_wheel_holds_only_the_package(wheel: Path) -> None:
     with zipfile.ZipFile(wheel) as zf:
         names = set(zf.namelist())
     dist_info = {n for n in names if n.split("/")[0].endswith(".dist-info")}
-    assert {n.split("/")[0] for n in dist_info} == {"quendsdk_tablora-0.1.0.dist-info"}
+    assert {n.split("/")[0] for n in dist_info} == {DIST_INFO}
     assert {"METADATA", "WHEEL", "RECORD"} <= {n.split("/", 1)[1] for n in dist_info}
     package = names - dist_info
     extensions = {n for n in package if n.endswith(".so")}
@@ -54,6 +57,24 @@ def test_wheel_holds_only_the_package(wheel: Path) -> None:
     expected = {f"quendsdk/{p.relative_to(PACKAGE_SRC)}" for p in PACKAGE_SRC.rglob("*.py")}
     expected |= {"quendsdk/tablora.pyi", "quendsdk/py.typed", ext}
     assert package == expected
+
+
+def test_wheel_metadata(wheel: Path) -> None:
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    with zipfile.ZipFile(wheel) as zf:
+        meta = email.message_from_bytes(zf.read(f"{DIST_INFO}/METADATA"))
+        license_text = zf.read(f"{DIST_INFO}/licenses/LICENSE").decode()
+    assert license_text == (ROOT / "LICENSE").read_text()
+    assert meta["License-Expression"] == "MIT"
+    assert meta["Version"] == project["version"]
+    assert {
+        "Programming Language :: Python :: 3.12",
+        "Programming Language :: Python :: 3.13",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Operating System :: POSIX :: Linux",
+        "Topic :: Database",
+        "Typing :: Typed",
+    } <= set(meta.get_all("Classifier", []))
 
 
 CHECK = textwrap.dedent("""
