@@ -422,16 +422,59 @@ def run(reps, cache_reps, quick, log, shapes=None, references=True, in_process=F
                     f" native {median([g['wall_ns'] for g in inproc['native']]) / 1e9:.2f} s,"
                     f" bare {median([g['wall_ns'] for g in inproc['bare']]) / 1e9:.2f} s")
                 log("    " + extra_lines[-1])
+            commands = {}
+            if refs["mysqlclient"] is None and (quick or tables * rows >= 10**6):
+                commands = {d: [] for d in RUN_DRIVERS}
+                for rep in range(reps):
+                    for driver in (RUN_DRIVERS if rep % 2 == 0 else RUN_DRIVERS[::-1]):
+                        commands[driver].append(_child(dict(cfg, side=f"run {driver}",
+                                                            kind="command", driver=driver)))
+                    log(f"    rep {rep}: run --driver pymysql {commands['pymysql'][-1]['wall_ns'] / 1e9:.2f} s,"
+                        f" mysqldb {commands['mysqldb'][-1]['wall_ns'] / 1e9:.2f} s")
             cache = _child(dict(cfg, side="native", kind="cache", reps=cache_reps,
                                 rep_ns=CACHE_REP_NS / (3 if quick else 1)))
             drop(db, database)
             remove(os.path.join(cache_dir, f"{database}-native.pkl"))
             remove(os.path.join(cache_dir, f"{database}-bare.pkl"))
-            results.append((tables, rows, got, cache))
+            results.append((tables, rows, got, cache, commands))
         return report(results, refs) + ([""] + extra_lines if extra_lines else []), version
     finally:
         shutil.rmtree(cache_dir, ignore_errors=True)
         server.stop()
+
+
+RUN_DRIVERS = ("pymysql", "mysqldb")
+
+
+def run_command(cfg, driver):
+    """Wall time of one `quendsdk run --driver DRIVER` of cfg's database in a fresh
+    process, the cache rewritten."""
+    command = os.path.join(os.path.dirname(sys.executable), "quendsdk")
+    cache_dir = tempfile.mkdtemp(prefix="tablora-run-", dir=cfg["cache_dir"])
+    env = dict(os.environ, TABLORA_PASSWORD=cfg["password"])
+    argv = [command, "run", "--no-defaults", "-h", f"{cfg['host']}:{cfg['port']}", "-u", cfg["user"],
+            "-D", cfg["database"], "--driver", driver, "--refresh", "--no-schemas", "-q",
+            "--cache-path", cache_dir]
+    try:
+        t0 = time.perf_counter_ns()
+        proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        _, err = proc.communicate()
+        wall = time.perf_counter_ns() - t0
+    finally:
+        shutil.rmtree(cache_dir, ignore_errors=True)
+    if proc.returncode != 0:
+        raise RuntimeError(f"quendsdk run --driver {driver} failed: {err.decode()[-300:]}")
+    return wall
+
+
+def run_command_child(cfg):
+    """Times the command from a child, whose rusage of its children is the command's alone."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    wall = run_command(cfg, cfg["driver"])
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1e9
+    return {"wall_ns": wall, "cpu_ns": cpu, "peak_kib": after.ru_maxrss}
 
 
 def _ratios(got, side, base, key):
@@ -450,7 +493,7 @@ def report(results, refs):
     lines = ["5 prepare_data() at scale, each read in a fresh process; ratios native / bare loop"
              " (median, min-max)", ""]
     rows = []
-    for tables, rows_per_table, got, _ in results:
+    for tables, rows_per_table, got, _, _ in results:
         wall = median([g["wall_ns"] for g in got["native"]])
         peak = [g["peak_kib"] for g in got["native"] if g["peak_kib"]]
         rows.append((shape_name(tables, rows_per_table), f"{wall / 1e9:.2f} s",
@@ -464,7 +507,7 @@ def report(results, refs):
                      "native peak", "page faults", "n"), rows)
     lines += ["", "5 cache: prepare_data() from the cache / bare pickle.load of the same file", ""]
     rows = []
-    for tables, rows_per_table, got, cache in results:
+    for tables, rows_per_table, got, cache, _ in results:
         ratios = [a / b for a, b in zip(cache["native_ns"], cache["bare_ns"])]
         load = median(cache["native_ns"])
         wall = median([g["wall_ns"] for g in got["native"]])
@@ -476,7 +519,7 @@ def report(results, refs):
     lines += ["", "5 references: the same rows read by other libraries, time / prepare_data() time"
               " (median of per-repetition ratios; seconds)", ""]
     rows = []
-    for tables, rows_per_table, got, _ in results:
+    for tables, rows_per_table, got, _, _ in results:
         cells = [shape_name(tables, rows_per_table)]
         for ref in REFERENCES:
             if refs[ref] is not None:
@@ -489,6 +532,23 @@ def report(results, refs):
     for ref in REFERENCES:
         if refs[ref] is not None:
             lines.append(f"{REFERENCE_TITLES[ref]}: {refs[ref]}")
+    measured = [(t, r, c) for t, r, _, _, c in results if c]
+    if measured:
+        lines += ["", "5 run: the whole `quendsdk run --refresh` in a fresh process, per driver;"
+                  " mysqldb / pymysql (median, min-max)", ""]
+        rows = []
+        for tables, rows_per_table, c in measured:
+            p, m = c["pymysql"], c["mysqldb"]
+            rows.append((shape_name(tables, rows_per_table),
+                         f"{median([g['wall_ns'] for g in p]) / 1e9:.2f} s",
+                         f"{median([g['wall_ns'] for g in m]) / 1e9:.2f} s",
+                         _spread([a["wall_ns"] / b["wall_ns"] for a, b in zip(m, p)]),
+                         _spread([a["cpu_ns"] / b["cpu_ns"] for a, b in zip(m, p)]),
+                         _spread([a["peak_kib"] / b["peak_kib"] for a, b in zip(m, p)]),
+                         f"{fmt_kib(median([g['peak_kib'] for g in p]))} / "
+                         f"{fmt_kib(median([g['peak_kib'] for g in m]))}", len(p)))
+        lines += _table(("tables x rows", "pymysql", "mysqldb", "time", "client CPU", "peak RSS",
+                         "peak RSS pymysql / mysqldb", "n"), rows)
     return lines
 
 
@@ -515,7 +575,8 @@ def main():
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "child":
         config = json.loads(sys.argv[2])
-        kinds = {"cache": cache_child, "read": read_child, "in-process": in_process_child}
+        kinds = {"cache": cache_child, "read": read_child, "in-process": in_process_child,
+                 "command": run_command_child}
         out = kinds[config["kind"]](config)
         print(json.dumps(out))
     else:
