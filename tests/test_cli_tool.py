@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import importlib.util
 import os
-import pickle
 import re
 import subprocess
 import sys

@@ -7,8 +7,7 @@ from __future__ import annotations
 import argparse
 import signal
 import sys
-from dataclasses import dataclass, field
-from typing import Any
+from dataclasses import dataclass
 
 from quendsdk.cli import errors, signals
 from quendsdk.cli.output import EXIT_BROKEN_PIPE, Output
@@ -26,7 +25,6 @@ class Session:
     where: str = "?"
     user: str = "?"
     database: str = "?"
-    extra: dict[str, Any] = field(default_factory=dict)
 
     def about(self, where: str, user: str, database: str) -> None:
         self.where, self.user, self.database = where, user, database

@@ -75,7 +75,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="no progress display and no warnings (progress is shown on "
                              "stderr only when it is a terminal)")
     for command in COMMANDS:
-        p = sub.add_parser(command.name, parents=[common], help=command.summary,
+        p = sub.add_parser(command.name, parents=[common],  # type: ignore[list-item]
+                           help=command.summary,
                            description=command.description)
         command.add_options(p)
         p.set_defaults(command_object=command)

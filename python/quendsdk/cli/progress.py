@@ -30,6 +30,11 @@ _TCP_BYTES_RECEIVED = 128
 _POLL_SECONDS = 0.25
 
 
+def wanted(args: Any) -> bool:
+    """A display on stderr: only on a terminal, and not with --quiet."""
+    return not args.quiet and sys.stderr is not None and sys.stderr.isatty()
+
+
 class _Delegate:
     """Every attribute is the wrapped object's, except those listed in `_hooks`."""
 
@@ -162,7 +167,7 @@ class Watch:
         always = None if sys.warnoptions else ("always", None, Warning, None, 0)
         try:
             if always is not None:
-                warnings.filters.insert(0, always)
+                warnings.filters.insert(0, always)  # type: ignore[attr-defined]
                 warnings._filters_mutated()  # type: ignore[attr-defined]
             warnings.showwarning = show
             namespace.update(stand_ins)
@@ -178,7 +183,7 @@ class Watch:
                 if always is not None:
                     for i, entry in enumerate(warnings.filters):
                         if entry is always:
-                            del warnings.filters[i]
+                            del warnings.filters[i]  # type: ignore[attr-defined]
                             break
                     warnings._filters_mutated()  # type: ignore[attr-defined]
             finally:

@@ -90,26 +90,28 @@ class CacheCommand(Command):
         out.line(f"removed {shown}")
         return EXIT_OK
 
+    @staticmethod
+    def _written_by_run(directory: cache_store.CacheDir, name: str) -> bool:
+        try:
+            cached = directory.open_cache(name)
+        except Exception:  # a link or an unreadable entry: not one of ours
+            return False
+        if cached is None:
+            return False
+        try:
+            return cached.stat.st_uid == os.geteuid() and cached.record is not None
+        finally:
+            cached.close()
+
     def _clear_all(self, args: argparse.Namespace, session: Session) -> int:
         out = session.output
         removed = 0
         with cache_store.opened(args.cache_path) as directory:
             for name in directory.names():
-                cached = None
-                with contextlib.suppress(Exception):
-                    cached = directory.open_cache(name)
-                if cached is None:
-                    continue
-                try:
-                    # Elsewhere than the private directory, only what run wrote goes.
-                    ours = cached.stat.st_uid == os.geteuid()
-                    if args.cache_path is not None and cached.record is None:
-                        continue
-                finally:
-                    cached.close()
-                if ours or args.cache_path is None:
-                    directory.remove(name)
-                    removed += 1
+                if args.cache_path is not None and not self._written_by_run(directory, name):
+                    continue  # elsewhere than the private directory, only run's caches go
+                directory.remove(name)
+                removed += 1
             for name in directory.leftovers():
                 with contextlib.suppress(OSError):
                     directory.remove_leftover(name)

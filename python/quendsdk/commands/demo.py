@@ -14,8 +14,7 @@ from quendsdk.cli import connection, reading, signals
 from quendsdk.cli.base import EXIT_OK, Command, Session
 from quendsdk.cli.cache_store import TOOL_CACHE_FILE
 from quendsdk.cli.errors import UsageError
-from quendsdk.cli.progress import Watch
-from quendsdk.commands.run import progress_wanted
+from quendsdk.cli.progress import Watch, wanted
 
 
 class DemoCommand(Command):
@@ -39,7 +38,7 @@ class DemoCommand(Command):
         out = session.output
         out.verbose = True
         server = LocalMariaDB()
-        watch = Watch(out, show_progress=progress_wanted(args))
+        watch = Watch(out, show_progress=wanted(args))
         cache_dir: str | None = None
         try:
             out.line("==> starting a throwaway MariaDB server")

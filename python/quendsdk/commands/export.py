@@ -23,8 +23,7 @@ from quendsdk.cli import connection, drivers, reading, signals
 from quendsdk.cli.base import EXIT_OK, Command, Session
 from quendsdk.cli.errors import UserError
 from quendsdk.cli.output import plural, size_text
-from quendsdk.cli.progress import Watch
-from quendsdk.commands.run import progress_wanted
+from quendsdk.cli.progress import Watch, wanted
 
 FORMATS = ("csv", "parquet")
 _SAFE = re.compile(r"[^A-Za-z0-9_-]")
@@ -63,27 +62,26 @@ class ExportDir:
 
     def __init__(self, path: str) -> None:
         self.path = os.path.abspath(path)
-        with contextlib.suppress(FileExistsError):
-            try:
-                os.mkdir(self.path, 0o700)
-            except FileNotFoundError:
-                raise UserError(f"cannot create the export directory {path!r}: its parent "
-                                "does not exist") from None
-            except OSError as e:
-                if e.errno != errno.EEXIST:
-                    raise UserError(f"cannot create the export directory {path!r} "
-                                    f"({e.strerror})") from None
+        try:
+            os.mkdir(self.path, 0o700)
+        except FileExistsError:
+            pass
+        except FileNotFoundError:
+            raise UserError(f"cannot create the export directory {path!r}: its parent "
+                            "does not exist") from None
+        except OSError as e:
+            raise UserError(f"cannot create the export directory {path!r} ({e.strerror})") from None
         try:
             self.fd = os.open(self.path, _OPEN_DIR)
         except OSError as e:
-            if e.errno in (errno.ENOTDIR, errno.ELOOP):
-                link = stat.S_ISLNK(os.lstat(self.path).st_mode)
-                raise UserError(f"export directory {path!r} is "
-                                f"{'a symbolic link, which is not followed' if link else 'not a directory'}"
-                                ) from None
-            raise UserError(f"cannot open the export directory {path!r} ({e.strerror})") from None
+            if e.errno not in (errno.ENOTDIR, errno.ELOOP):
+                raise UserError(f"cannot open the export directory {path!r} "
+                                f"({e.strerror})") from None
+            link = stat.S_ISLNK(os.lstat(self.path).st_mode)
+            what = "a symbolic link, which is not followed" if link else "not a directory"
+            raise UserError(f"export directory {path!r} is {what}") from None
 
-    def write_all(self, frames: list[Any], fmt: str, out: Any) -> list[tuple[str, int, int]]:
+    def write_all(self, frames: list[Any], fmt: str) -> list[tuple[str, int, int]]:
         """(file name, rows, size) per frame, all in place, or none of them."""
         tables = [frame_table(df, i) for i, df in enumerate(frames)]
         names = file_names(tables, f".{fmt}")
@@ -169,14 +167,14 @@ class ExportCommand(Command):
         session.about(target.where, target.user, target.database)
         export_dir = ExportDir(args.directory)
         try:
-            watch = Watch(session.output, show_progress=progress_wanted(args))
+            watch = Watch(session.output, show_progress=wanted(args))
             try:
                 with watch.watching(connection.tablora()):
                     result = reading.read(args, session, target, watch)
             finally:
                 watch.report()
             t0 = time.perf_counter()
-            written = export_dir.write_all(result.frames, args.format, session.output)
+            written = export_dir.write_all(result.frames, args.format)
             elapsed = time.perf_counter() - t0
         finally:
             export_dir.close()

@@ -6,13 +6,7 @@ import argparse
 
 from quendsdk.cli import connection, reading
 from quendsdk.cli.base import EXIT_OK, Command, Session
-from quendsdk.cli.progress import Watch
-
-
-def progress_wanted(args: argparse.Namespace) -> bool:
-    import sys
-
-    return not args.quiet and sys.stderr is not None and sys.stderr.isatty()
+from quendsdk.cli.progress import Watch, wanted
 
 
 class RunCommand(Command):
@@ -35,7 +29,7 @@ class RunCommand(Command):
         session.about(target.where, target.user, target.database)
         if not args.data:
             return self._schemas_only(args, session, target)
-        watch = Watch(session.output, show_progress=progress_wanted(args))
+        watch = Watch(session.output, show_progress=wanted(args))
         try:
             with watch.watching(connection.tablora()):
                 result = reading.read(args, session, target, watch)
