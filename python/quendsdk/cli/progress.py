@@ -10,12 +10,15 @@ it off and the read goes on.
 
 from __future__ import annotations
 
+import array
 import contextlib
+import fcntl
 import functools
 import os
 import socket
 import struct
 import sys
+import termios
 import threading
 import warnings
 from collections.abc import Callable, Iterator
@@ -62,14 +65,18 @@ class _InspectStandIn(_Delegate):
 
 
 def received_bytes(sock: socket.socket) -> int | None:
-    """Bytes the kernel has received on a TCP socket; None where it cannot tell."""
+    """Bytes the driver has read from a TCP socket: what the kernel received, less
+    what still waits in its queue (a local server fills that queue long before the
+    driver has parsed it). None where it cannot tell."""
     try:
         info = sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 256)
+        waiting = array.array("i", [0])
+        fcntl.ioctl(sock.fileno(), termios.FIONREAD, waiting)
     except (OSError, AttributeError):
         return None
     if len(info) < _TCP_BYTES_RECEIVED + 8:
         return None
-    return int(struct.unpack_from("<Q", info, _TCP_BYTES_RECEIVED)[0])
+    return int(struct.unpack_from("<Q", info, _TCP_BYTES_RECEIVED)[0]) - waiting[0]
 
 
 def _connection_socket(connection: Any) -> socket.socket | None:
@@ -287,7 +294,7 @@ class Watch:
                     got -= start  # type: ignore[operator]
                     if rows and length:
                         self._current_rows = min(rows, int(rows * got / length))
-                    self._show(f"reading {table}: {got / 1048576:.1f} MiB received")
+                    self._show(f"reading {table}: {got / 1048576:.1f} MiB read")
                 else:
                     self._show()  # at least the time moves
 
