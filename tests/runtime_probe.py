@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import fcntl
 import importlib.util
 import os
 import shutil
@@ -28,15 +29,20 @@ def build_probe(out_dir: Path):
         out_dir = out_dir / "asan"
     target = out_dir / (name + sysconfig.get_config_var("EXT_SUFFIX"))
     newest = max(p.stat().st_mtime for p in SOURCES + HEADERS)
-    if not target.exists() or target.stat().st_mtime < newest:
-        out_dir.mkdir(parents=True, exist_ok=True)
-        compiler = shutil.which("g++") or "c++"
-        subprocess.run(
-            [compiler, "-shared", "-fPIC", "-O0", "-g", "-std=c++17", "-Wall", "-Wextra", *sanitize,
-             "-fvisibility=hidden", f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}",
-             *map(str, SOURCES), "-o", str(target)],
-            check=True,
-        )
+    out_dir.mkdir(parents=True, exist_ok=True)
+    # Parallel test workers build it once between them, and never load a half-written one.
+    with open(out_dir / ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not target.exists() or target.stat().st_mtime < newest:
+            compiler = shutil.which("g++") or "c++"
+            partial = target.with_name(f".{target.name}.{os.getpid()}")
+            subprocess.run(
+                [compiler, "-shared", "-fPIC", "-O0", "-g", "-std=c++17", "-Wall", "-Wextra", *sanitize,
+                 "-fvisibility=hidden", f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}",
+                 *map(str, SOURCES), "-o", str(partial)],
+                check=True,
+            )
+            os.replace(partial, target)
     spec = importlib.util.spec_from_file_location(name, target)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
