@@ -15,10 +15,23 @@ import time
 from collections.abc import Callable
 from pathlib import Path
 
+import pytest
+
 from mariadb_server import MariaDB
 
 QUENDSDK = str(Path(sys.executable).with_name("quendsdk"))
 TIMING = r"\d+ frames? in \d+\.\d{3} s"
+
+
+@pytest.fixture(autouse=True)
+def private_home(tmp_path_factory: pytest.TempPathFactory,
+                 monkeypatch: pytest.MonkeyPatch) -> Path:
+    """HOME and XDG_CACHE_HOME of every command a test runs (imported into each command-line
+    test module): never the real ones, so no ~/.my.cnf and no caches of the user's."""
+    home = tmp_path_factory.mktemp("home")
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.setenv("XDG_CACHE_HOME", str(home / "xdg"))
+    return home
 
 
 def cli_env(**extra: str) -> dict[str, str]:

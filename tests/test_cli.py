@@ -19,7 +19,8 @@ from pathlib import Path
 import pandas
 import pytest
 
-from cli_helpers import (QUENDSDK, TIMING, cli_env, closed_port, error_lines, login, mode,
+from cli_helpers import (private_home,  # noqa: F401 (autouse)
+                         QUENDSDK, TIMING, cli_env, closed_port, error_lines, login, mode,
                          run_cli, run_on_terminal, with_password)
 from mariadb_server import MariaDB
 
@@ -29,14 +30,9 @@ ODD_DATABASE = "cli_odd"
 REPO = Path(__file__).resolve().parent.parent
 
 
-@pytest.fixture(autouse=True)
-def private_cache_home(tmp_path_factory: pytest.TempPathFactory,
-                       monkeypatch: pytest.MonkeyPatch) -> Path:
-    """The default cache directory and home of every command run here: never the real ones."""
-    home = tmp_path_factory.mktemp("home")
-    monkeypatch.setenv("HOME", str(home))
-    monkeypatch.setenv("XDG_CACHE_HOME", str(home / "xdg"))
-    return home / "xdg"
+@pytest.fixture
+def private_cache_home(private_home: Path) -> Path:
+    return private_home / "xdg"
 
 
 @pytest.fixture(scope="module")

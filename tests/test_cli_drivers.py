@@ -9,7 +9,7 @@ from pathlib import Path
 import pandas
 import pytest
 
-from cli_helpers import error_lines, login, run_cli, with_password
+from cli_helpers import error_lines, login, private_home, run_cli, with_password  # noqa: F401
 from mariadb_server import MariaDB
 
 HAVE_MYSQLCLIENT = importlib.util.find_spec("MySQLdb") is not None

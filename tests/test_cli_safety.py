@@ -15,20 +15,12 @@ from pathlib import Path
 
 import pytest
 
-from cli_helpers import (QUENDSDK, closed_port, error_lines, login, mode, plain, run_cli,
+from cli_helpers import (private_home,  # noqa: F401 (autouse)
+                         QUENDSDK, closed_port, error_lines, login, mode, plain, run_cli,
                          run_on_terminal, with_password)
 from mariadb_server import MariaDB
 
 NOBODY = 65534
-
-
-@pytest.fixture(autouse=True)
-def private_home(tmp_path_factory: pytest.TempPathFactory,
-                 monkeypatch: pytest.MonkeyPatch) -> Path:
-    home = tmp_path_factory.mktemp("home")
-    monkeypatch.setenv("HOME", str(home))
-    monkeypatch.setenv("XDG_CACHE_HOME", str(home / "xdg"))
-    return home
 
 
 class Marker:

@@ -16,21 +16,13 @@ from pathlib import Path
 import pandas
 import pytest
 
-from cli_helpers import (QUENDSDK, cli_env, error_lines, login, mode, plain, run_cli,
+from cli_helpers import (private_home,  # noqa: F401 (autouse)
+                         QUENDSDK, cli_env, error_lines, login, mode, plain, run_cli,
                          run_on_terminal, with_password)
 from mariadb_server import MariaDB
 
 NOPW_USER = "cli_nopw"
 HAVE_PYARROW = importlib.util.find_spec("pyarrow") is not None
-
-
-@pytest.fixture(autouse=True)
-def private_home(tmp_path_factory: pytest.TempPathFactory,
-                 monkeypatch: pytest.MonkeyPatch) -> Path:
-    home = tmp_path_factory.mktemp("home")
-    monkeypatch.setenv("HOME", str(home))
-    monkeypatch.setenv("XDG_CACHE_HOME", str(home / "xdg"))
-    return home
 
 
 def root_sql(mariadb: MariaDB, *statements: str) -> None:

@@ -17,7 +17,7 @@ from quendsdk.cli.cache_store import TOOL_CACHE_FILE, CacheDir, CacheFile, Recor
 from quendsdk.cli.connection import Target
 from quendsdk.cli.errors import UsageError, UserError
 from quendsdk.cli.output import age_text, plural, size_text
-from quendsdk.cli.progress import Watch
+from quendsdk.cli.progress import Watch, wanted
 
 _DURATION = re.compile(r"(\d+)([smhd])")
 _UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400}
@@ -111,6 +111,23 @@ def constructor_line(target: Target, cache_path: str, cache_file: str, password:
     return (f"==> MySQLDatabaseTablora(username={target.user!r}, password={password}, "
             f"host={target.host_text!r}, database={target.tool_database!r}, "
             f"cache_path={cache_path!r}, cache_file={cache_file!r})")
+
+
+def target_of(args: argparse.Namespace, session: Session) -> Target:
+    """The command's target, which its error lines then name."""
+    target = connection.resolve(args, session.output)
+    session.about(target.where, target.user, target.database)
+    return target
+
+
+def read_watched(args: argparse.Namespace, session: Session, target: Target) -> Result:
+    """`read` with the tool watched: progress, and the library warnings it triggered."""
+    watch = Watch(session.output, show_progress=wanted(args))
+    try:
+        with watch.watching(connection.tablora()):
+            return read(args, session, target, watch)
+    finally:
+        watch.report()
 
 
 def read(args: argparse.Namespace, session: Session, target: Target, watch: Watch) -> Result:

@@ -23,7 +23,6 @@ from quendsdk.cli import connection, drivers, reading, signals
 from quendsdk.cli.base import EXIT_OK, Command, Session
 from quendsdk.cli.errors import UserError
 from quendsdk.cli.output import plural, size_text
-from quendsdk.cli.progress import Watch, wanted
 
 FORMATS = ("csv", "parquet")
 _SAFE = re.compile(r"[^A-Za-z0-9_-]")
@@ -163,16 +162,10 @@ class ExportCommand(Command):
             raise UserError("--format parquet needs pyarrow, which is not installed: "
                             "pip install 'quendsdk-tablora[parquet]'")
         args.schemas = False
-        target = connection.resolve(args, session.output)
-        session.about(target.where, target.user, target.database)
+        target = reading.target_of(args, session)
         export_dir = ExportDir(args.directory)
         try:
-            watch = Watch(session.output, show_progress=wanted(args))
-            try:
-                with watch.watching(connection.tablora()):
-                    result = reading.read(args, session, target, watch)
-            finally:
-                watch.report()
+            result = reading.read_watched(args, session, target)
             t0 = time.perf_counter()
             written = export_dir.write_all(result.frames, args.format)
             elapsed = time.perf_counter() - t0

@@ -6,7 +6,6 @@ import argparse
 
 from quendsdk.cli import connection, reading
 from quendsdk.cli.base import EXIT_OK, Command, Session
-from quendsdk.cli.progress import Watch, wanted
 
 
 class RunCommand(Command):
@@ -25,17 +24,10 @@ class RunCommand(Command):
                                  "(default: yes)")
 
     def run(self, args: argparse.Namespace, session: Session) -> int:
-        target = connection.resolve(args, session.output)
-        session.about(target.where, target.user, target.database)
+        target = reading.target_of(args, session)
         if not args.data:
             return self._schemas_only(args, session, target)
-        watch = Watch(session.output, show_progress=wanted(args))
-        try:
-            with watch.watching(connection.tablora()):
-                result = reading.read(args, session, target, watch)
-        finally:
-            watch.report()
-        reading.summarise(session, result)
+        reading.summarise(session, reading.read_watched(args, session, target))
         return EXIT_OK
 
     def _schemas_only(self, args: argparse.Namespace, session: Session,
