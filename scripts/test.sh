@@ -4,7 +4,8 @@
 # 3.12 runs with the newest pandas 2, 3.13 with the newest pandas 3.
 # TABLORA_PYTHONS="3.12" limits the run to the versions named;
 # TABLORA_SKIP_SANITIZER=1 leaves the sanitizer passes out for a quick local run.
-# Extra arguments go to pytest. Each pass runs on two workers, a test file to a
+# Extra arguments go to pytest. Each pass runs on three workers (two cores, but tests
+# wait on servers and subprocesses), a test file to a
 # worker, so that a file's shared fixtures (a seeded database, a wheel) are made once.
 set -euo pipefail
 
@@ -12,7 +13,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 started=$(date +%s)
 versions=${TABLORA_PYTHONS:-3.12 3.13}
-WORKERS=(-n "${TABLORA_TEST_WORKERS:-2}" --dist loadfile)
+WORKERS=(-n "${TABLORA_TEST_WORKERS:-3}" --dist loadfile)
 times=()
 lap() { times+=("$(printf '%-28s %4ss' "$1" "$(($(date +%s) - $2))")"); }
 

@@ -20,7 +20,8 @@ ROOT = Path(__file__).resolve().parents[1]
 PACKAGE_SRC = ROOT / "python" / "quendsdk"
 DIST_INFO = "quendsdk_tablora-0.2.0.dist-info"
 
-pytestmark = pytest.mark.slow
+# One worker builds the wheel: two builds in the one build dir would race.
+pytestmark = [pytest.mark.slow, pytest.mark.xdist_group("wheel")]
 
 
 @pytest.fixture(scope="module")

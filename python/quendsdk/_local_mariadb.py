@@ -269,6 +269,9 @@ class LocalMariaDB:
             "--auth-root-authentication-method=normal",
             "--skip-test-db", "--skip-name-resolve",
             "--innodb-log-file-size=16M",
+            # A server clears what it takes for stale temporary tables from its
+            # tmpdir: a shared /tmp would lose another install's tables.
+            f"--tmpdir={self._dir()}",
         ]
         # Orphans of the script come to us while it runs, so that we can reap them.
         self._subreaper_before = _prctl(PR_GET_CHILD_SUBREAPER, 0)
