@@ -10,8 +10,6 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-# One worker runs mypy over the usage files, once.
-pytestmark = pytest.mark.xdist_group("typing")
 
 GOOD = """\
 from typing import assert_type
