@@ -109,22 +109,25 @@ def _reader(side, cfg, database):
     host, port = cfg["host"], cfg["port"]
     user, password = cfg["user"], cfg["password"]
     names = table_names(cfg["tables"] if database != WARM_DATABASE else 1)
-    if side in ("native", "bare"):
+    if side in ("native", "bare", "native-mysqldb"):
         import quendsdk.tablora as tablora
         from sqlalchemy import create_engine
+        from sqlalchemy.engine import make_url
 
         import dbbench
         cache_file = f"{database}-{side}.pkl"
         tool = tablora.MySQLDatabaseTablora(user, password, f"{host}:{port}", database,
                                             cfg["cache_dir"], cache_file)
         tool.connect()
+        if side == "native-mysqldb":  # as `quendsdk run --driver mysqldb` reads
+            tool.engine = create_engine(make_url(tool.connection_string).set(drivername="mysql+mysqldb"))
         path = os.path.join(cfg["cache_dir"], cache_file)
         # Both sides build the same objects, used or not: what the heap holds
         # before the read changes how much the read faults in.
         engine = create_engine(tool.connection_string)
         with engine.connect():
             pass
-        if side == "native":
+        if side != "bare":
             def read():
                 remove(path)
                 return tool.prepare_data()

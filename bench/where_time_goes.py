@@ -27,6 +27,7 @@ import scalebench  # noqa: E402
 # interpreter and the C library (malloc, recv) belong to whoever called them.
 GROUPS = [
     ("PyMySQL", ("(pymysql/",)),
+    ("mysqlclient (MySQLdb and libmariadb)", ("(MySQLdb/", "(_mysql.", "(libmariadb")),
     ("SQLAlchemy", ("(sqlalchemy/",)),
     ("pandas", ("(pandas/",)),
     ("NumPy", ("(numpy/",)),
