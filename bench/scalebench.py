@@ -371,13 +371,20 @@ def _spread(values):
     return f"{median(values):.3f} ({min(values):.3f}-{max(values):.3f})"
 
 
-def run(reps, cache_reps, quick, log, shapes=None, references=True, in_process=False):
+def run(reps, cache_reps, quick, log, shapes=None, references=True, in_process=False,
+        commands_only=False):
     """Returns (report lines, MariaDB version)."""
     sys.path.insert(0, HERE)
     import dbbench
     ms = dbbench._mariadb_server_module()
     shapes = shapes or (QUICK_SHAPES if quick else FULL_SHAPES)
     refs = available_references() if references else {r: "left out (--no-references)" for r in REFERENCES}
+    try:
+        import MySQLdb  # noqa: F401
+        have_mysqlclient = True  # `quendsdk run --driver mysqldb` can be timed
+    except ImportError:
+        have_mysqlclient = False
+        log("  quendsdk run --driver mysqldb: mysqlclient is not installed")
     for ref, why in refs.items():
         if why:
             log(f"  {REFERENCE_TITLES[ref]}: {why}")
@@ -402,31 +409,33 @@ def run(reps, cache_reps, quick, log, shapes=None, references=True, in_process=F
             reads = 1 if quick else min(5, max(1, SMALL_READ_ROWS // (tables * rows)))
             # The smoke run reads each shape once per child, after the imports.
             cfg = dict(base, database=database, tables=tables, rows=rows, reads=reads, warm_whole=not quick)
-            sides = ["native", "bare"] + [r for r in REFERENCES if refs[r] is None]
-            got = {side: [] for side in sides}
-            for rep in range(reps):
-                order = sides if rep % 2 == 0 else sides[1::-1] + sides[:1:-1]
-                if quick and rep % 2:
-                    order = order[:2]  # the smoke run reads the references once
-                for side in order:
-                    got[side].append(_child(dict(cfg, side=side, kind="read")))
-                n, b = got["native"][-1], got["bare"][-1]
-                if (n["rows"], n["frames"]) != (b["rows"], b["frames"]) or n["rows"] != tables * rows:
-                    raise RuntimeError(f"native and bare reads differ: {n} {b}")
-                log(f"    rep {rep}: native {n['wall_ns'] / 1e9:.2f} s, bare {b['wall_ns'] / 1e9:.2f} s"
-                    + "".join(f", {s} {got[s][-1]['wall_ns'] / 1e9:.2f} s" for s in order[2:]))
-            if in_process:
-                inproc = _child(dict(cfg, side="both", kind="in-process", reps=reps))
-                extra_lines.append(
-                    f"{shape_name(tables, rows)} in one process, {reps} reps alternating: native / bare"
-                    f" time {_spread(_ratios(inproc, 'native', 'bare', 'wall_ns'))},"
-                    f" CPU {_spread(_ratios(inproc, 'native', 'bare', 'cpu_ns'))},"
-                    f" page faults {_spread(_ratios(inproc, 'native', 'bare', 'faults'))};"
-                    f" native {median([g['wall_ns'] for g in inproc['native']]) / 1e9:.2f} s,"
-                    f" bare {median([g['wall_ns'] for g in inproc['bare']]) / 1e9:.2f} s")
-                log("    " + extra_lines[-1])
+            got = None
+            if not commands_only:
+                sides = ["native", "bare"] + [r for r in REFERENCES if refs[r] is None]
+                got = {side: [] for side in sides}
+                for rep in range(reps):
+                    order = sides if rep % 2 == 0 else sides[1::-1] + sides[:1:-1]
+                    if quick and rep % 2:
+                        order = order[:2]  # the smoke run reads the references once
+                    for side in order:
+                        got[side].append(_child(dict(cfg, side=side, kind="read")))
+                    n, b = got["native"][-1], got["bare"][-1]
+                    if (n["rows"], n["frames"]) != (b["rows"], b["frames"]) or n["rows"] != tables * rows:
+                        raise RuntimeError(f"native and bare reads differ: {n} {b}")
+                    log(f"    rep {rep}: native {n['wall_ns'] / 1e9:.2f} s, bare {b['wall_ns'] / 1e9:.2f} s"
+                        + "".join(f", {s} {got[s][-1]['wall_ns'] / 1e9:.2f} s" for s in order[2:]))
+                if in_process:
+                    inproc = _child(dict(cfg, side="both", kind="in-process", reps=reps))
+                    extra_lines.append(
+                        f"{shape_name(tables, rows)} in one process, {reps} reps alternating: native / bare"
+                        f" time {_spread(_ratios(inproc, 'native', 'bare', 'wall_ns'))},"
+                        f" CPU {_spread(_ratios(inproc, 'native', 'bare', 'cpu_ns'))},"
+                        f" page faults {_spread(_ratios(inproc, 'native', 'bare', 'faults'))};"
+                        f" native {median([g['wall_ns'] for g in inproc['native']]) / 1e9:.2f} s,"
+                        f" bare {median([g['wall_ns'] for g in inproc['bare']]) / 1e9:.2f} s")
+                    log("    " + extra_lines[-1])
             commands = {}
-            if refs["mysqlclient"] is None and (quick or tables * rows >= 10**6):
+            if have_mysqlclient and (quick or tables * rows >= 10**6):
                 commands = {d: [] for d in RUN_DRIVERS}
                 for rep in range(reps):
                     for driver in (RUN_DRIVERS if rep % 2 == 0 else RUN_DRIVERS[::-1]):
@@ -434,8 +443,9 @@ def run(reps, cache_reps, quick, log, shapes=None, references=True, in_process=F
                                                             kind="command", driver=driver)))
                     log(f"    rep {rep}: run --driver pymysql {commands['pymysql'][-1]['wall_ns'] / 1e9:.2f} s,"
                         f" mysqldb {commands['mysqldb'][-1]['wall_ns'] / 1e9:.2f} s")
-            cache = _child(dict(cfg, side="native", kind="cache", reps=cache_reps,
-                                rep_ns=CACHE_REP_NS / (3 if quick else 1)))
+            cache = None if commands_only else _child(dict(
+                cfg, side="native", kind="cache", reps=cache_reps,
+                rep_ns=CACHE_REP_NS / (3 if quick else 1)))
             drop(db, database)
             remove(os.path.join(cache_dir, f"{database}-native.pkl"))
             remove(os.path.join(cache_dir, f"{database}-bare.pkl"))
@@ -493,6 +503,12 @@ def _table(head, rows):
 
 
 def report(results, refs):
+    if any(got is None for _, _, got, _, _ in results):
+        return report_commands(results)
+    return report_reads(results, refs) + report_commands(results)
+
+
+def report_reads(results, refs):
     lines = ["5 prepare_data() at scale, each read in a fresh process; ratios native / bare loop"
              " (median, min-max)", ""]
     rows = []
@@ -535,6 +551,11 @@ def report(results, refs):
     for ref in REFERENCES:
         if refs[ref] is not None:
             lines.append(f"{REFERENCE_TITLES[ref]}: {refs[ref]}")
+    return lines
+
+
+def report_commands(results):
+    lines = []
     measured = [(t, r, c) for t, r, _, _, c in results if c]
     if measured:
         lines += ["", "5 run: the whole `quendsdk run --refresh` in a fresh process, per driver;"
@@ -563,13 +584,15 @@ def main():
     ap.add_argument("--cache-reps", type=int, default=5)
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--no-references", action="store_true")
+    ap.add_argument("--commands-only", action="store_true",
+                    help="only the whole `quendsdk run` per driver (needs mysqlclient)")
     ap.add_argument("--in-process", action="store_true",
                     help="also time both sides alternating inside one process, as figure 2 does")
     args = ap.parse_args()
     shapes = [tuple(int(x) for x in s.split("x")) for s in args.shapes] or None
     load = os.getloadavg()[0]
     lines, version = run(args.reps, args.cache_reps, args.quick, lambda m: print(m, file=sys.stderr, flush=True),
-                         shapes, not args.no_references, args.in_process)
+                         shapes, not args.no_references, args.in_process, args.commands_only)
     print(f"MariaDB {version}; Python {sys.version.split()[0]}; load average {load:.2f} at start,"
           f" {os.getloadavg()[0]:.2f} at end")
     print("\n".join(lines))
