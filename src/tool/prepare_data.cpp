@@ -39,12 +39,11 @@ PyObject *os_path_function(PyObject *attr) noexcept {
 
 // The table name as a plain instance attribute of a pandas frame, whose own
 // __setattr__ would write a column called "name" instead; 0, or -1. The
-// generic store goes straight to the instance dict; a type object gets the
-// ordinary assignment, which keeps its attribute cache right, and so does an
-// object the generic store refuses.
+// generic store goes straight to the instance dict; a frame without one, or
+// one the generic store refuses, gets the ordinary assignment.
 int set_frame_name(PyObject *df, PyObject *table_name) noexcept {
     const State &st = state();
-    if (!PyType_Check(df) && rt::cpython::instance_dict_ptr(df)) {
+    if (rt::cpython::instance_dict_ptr(df)) {
         if (PyObject_GenericSetAttr(df, st.str_name, table_name) == 0) return 0;
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();

@@ -244,16 +244,23 @@ class CacheDir:
         """Temporary directories of writes that never finished (a killed run)."""
         return sorted(n for n in os.listdir(self.fd) if n.startswith(TEMP_PREFIX))
 
-    def remove(self, name: str) -> None:
+    def remove(self, name: str) -> bool:
+        """Unlink `name` if it is ours (a link itself, never what it points to);
+        False when it belongs to someone else. FileNotFoundError when absent."""
+        if os.stat(name, dir_fd=self.fd, follow_symlinks=False).st_uid != os.geteuid():
+            return False
         os.unlink(name, dir_fd=self.fd)
+        return True
 
     def remove_leftover(self, name: str) -> None:
         """A temporary directory of ours, with what is in it; someone else's is left."""
-        st = os.stat(name, dir_fd=self.fd, follow_symlinks=False)
-        if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.geteuid():
-            return
-        fd = os.open(name, _OPEN_DIR, dir_fd=self.fd)
         try:
+            fd = os.open(name, _OPEN_DIR, dir_fd=self.fd)
+        except OSError:  # gone, or a link: not one of ours
+            return
+        try:
+            if os.fstat(fd).st_uid != os.geteuid():  # judged on what is open
+                return
             for entry in os.listdir(fd):
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(entry, dir_fd=fd)

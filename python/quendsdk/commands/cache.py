@@ -9,7 +9,7 @@ import stat
 
 from quendsdk.cli import cache_store, connection, reading
 from quendsdk.cli.base import EXIT_OK, Command, Session
-from quendsdk.cli.errors import UsageError
+from quendsdk.cli.errors import UsageError, UserError
 from quendsdk.cli.output import age_text, plural, size_text
 
 
@@ -83,10 +83,12 @@ class CacheCommand(Command):
         with cache_store.opened(location.directory) as directory:
             shown = os.path.join(directory.path, location.name)
             try:
-                directory.remove(location.name)
+                mine = directory.remove(location.name)
             except FileNotFoundError:
                 out.line(f"no cache for {connection.describe_key(key)} ({shown})")
                 return EXIT_OK
+        if not mine:
+            raise UserError(f"cache file {shown!r} belongs to another user; it was not removed")
         out.line(f"removed {shown}")
         return EXIT_OK
 
@@ -99,7 +101,7 @@ class CacheCommand(Command):
         if cached is None:
             return False
         try:
-            return cached.stat.st_uid == os.geteuid() and cached.record is not None
+            return cached.record is not None
         finally:
             cached.close()
 
@@ -110,8 +112,8 @@ class CacheCommand(Command):
             for name in directory.names():
                 if args.cache_path is not None and not self._written_by_run(directory, name):
                     continue  # elsewhere than the private directory, only run's caches go
-                directory.remove(name)
-                removed += 1
+                with contextlib.suppress(FileNotFoundError):
+                    removed += directory.remove(name)  # another user's stays
             for name in directory.leftovers():
                 with contextlib.suppress(OSError):
                     directory.remove_leftover(name)
